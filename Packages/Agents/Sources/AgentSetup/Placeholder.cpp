@@ -1,0 +1,1 @@
+// placeholder so the module has a translation unit

@@ -1,0 +1,664 @@
+#include "AgentWire/JSON.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <unordered_set>
+
+namespace AgentWire {
+
+namespace {
+
+constexpr double kIntegralLimit = 9e15;
+
+bool isIntegralInRange(double d) {
+    return std::isfinite(d) && std::fabs(d) < kIntegralLimit && std::round(d) == d;
+}
+
+// Eight bytes at a time: is any byte < 0x20, '"', '\\' (and, when asked, >= 0x80)?
+inline uint64_t load64(const char* p) {
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+    return v;
+}
+constexpr uint64_t kOnes = 0x0101010101010101ULL;
+constexpr uint64_t kHighs = 0x8080808080808080ULL;
+inline uint64_t hasZeroByte(uint64_t v) { return (v - kOnes) & ~v & kHighs; }
+inline uint64_t hasLess(uint64_t v, uint8_t n) { return (v - kOnes * n) & ~v & kHighs; }
+
+// Length of the run of bytes from `p` that need no attention inside a string.
+size_t plainRun(const char* p, size_t n, bool stopAtNonASCII) {
+    size_t i = 0;
+    const uint64_t quotes = kOnes * '"';
+    const uint64_t slashes = kOnes * '\\';
+    while (i + 8 <= n) {
+        uint64_t v = load64(p + i);
+        uint64_t special = hasZeroByte(v ^ quotes) | hasZeroByte(v ^ slashes) | hasLess(v, 0x20);
+        if (stopAtNonASCII) special |= v & kHighs;
+        if (special) break;
+        i += 8;
+    }
+    while (i < n) {
+        auto c = static_cast<unsigned char>(p[i]);
+        if (c == '"' || c == '\\' || c < 0x20 || (stopAtNonASCII && c >= 0x80)) break;
+        ++i;
+    }
+    return i;
+}
+
+void appendUTF8(std::string& out, uint32_t cp) {
+    if (cp < 0x80) {
+        out.push_back(static_cast<char>(cp));
+    } else if (cp < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else if (cp < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    }
+}
+
+// Length of the valid UTF-8 sequence starting at p (first byte >= 0x80), or 0 when invalid:
+// no overlong forms, no surrogates, nothing above U+10FFFF.
+size_t utf8Sequence(const unsigned char* p, size_t n) {
+    unsigned char c = p[0];
+    if (c >= 0xC2 && c <= 0xDF) {
+        return (n >= 2 && (p[1] & 0xC0) == 0x80) ? 2 : 0;
+    }
+    if (c >= 0xE0 && c <= 0xEF) {
+        if (n < 3 || (p[1] & 0xC0) != 0x80 || (p[2] & 0xC0) != 0x80) return 0;
+        if (c == 0xE0 && p[1] < 0xA0) return 0;  // overlong
+        if (c == 0xED && p[1] >= 0xA0) return 0;  // surrogate
+        return 3;
+    }
+    if (c >= 0xF0 && c <= 0xF4) {
+        if (n < 4 || (p[1] & 0xC0) != 0x80 || (p[2] & 0xC0) != 0x80 || (p[3] & 0xC0) != 0x80) return 0;
+        if (c == 0xF0 && p[1] < 0x90) return 0;   // overlong
+        if (c == 0xF4 && p[1] >= 0x90) return 0;  // above U+10FFFF
+        return 4;
+    }
+    return 0;
+}
+
+}  // namespace
+
+class JSONParser {
+public:
+    JSONParser(std::string_view text, JSON::ParseOptions options)
+        : p_(text.data()), end_(text.data() + text.size()), options_(options) {}
+
+    bool parseDocument(JSON& out) {
+        skipSpace();
+        if (!parseValue(out, 0)) return false;
+        skipSpace();
+        return p_ == end_;
+    }
+
+private:
+    const char* p_;
+    const char* end_;
+    JSON::ParseOptions options_;
+
+    void skipSpace() {
+        while (p_ < end_ && (*p_ == ' ' || *p_ == '\n' || *p_ == '\r' || *p_ == '\t')) ++p_;
+    }
+
+    bool literal(std::string_view word) {
+        if (static_cast<size_t>(end_ - p_) < word.size() || std::memcmp(p_, word.data(), word.size()) != 0)
+            return false;
+        p_ += word.size();
+        return true;
+    }
+
+    bool parseValue(JSON& out, size_t depth) {
+        if (p_ == end_) return false;
+        switch (*p_) {
+        case '{': return parseObject(out, depth + 1);
+        case '[': return parseArray(out, depth + 1);
+        case '"': {
+            std::string s;
+            if (!parseString(s)) return false;
+            out = JSON(std::move(s));
+            return true;
+        }
+        case 't':
+            if (!literal("true")) return false;
+            out = JSON(true);
+            return true;
+        case 'f':
+            if (!literal("false")) return false;
+            out = JSON(false);
+            return true;
+        case 'n':
+            if (!literal("null")) return false;
+            out = JSON();
+            return true;
+        default: return parseNumber(out);
+        }
+    }
+
+    bool parseArray(JSON& out, size_t depth) {
+        if (depth > options_.maxDepth) return false;
+        ++p_;  // [
+        JSON::Array elements;
+        skipSpace();
+        if (p_ < end_ && *p_ == ']') {
+            ++p_;
+            out = JSON(std::move(elements));
+            return true;
+        }
+        while (true) {
+            skipSpace();
+            elements.emplace_back();
+            if (!parseValue(elements.back(), depth)) return false;
+            skipSpace();
+            if (p_ == end_) return false;
+            if (*p_ == ',') {
+                ++p_;
+                continue;
+            }
+            if (*p_ == ']') {
+                ++p_;
+                break;
+            }
+            return false;
+        }
+        out = JSON(std::move(elements));
+        return true;
+    }
+
+    bool parseObject(JSON& out, size_t depth) {
+        if (depth > options_.maxDepth) return false;
+        ++p_;  // {
+        JSON::Object members;
+        skipSpace();
+        if (p_ < end_ && *p_ == '}') {
+            ++p_;
+            out = JSON(std::move(members));
+            return true;
+        }
+        // A repeated key keeps the later value at the first key's place. Large objects find
+        // repeats through a hash index of member positions (positions stay valid as the
+        // member vector grows; views into short keys would not).
+        struct KeyHash {
+            const JSON::Object* members;
+            size_t operator()(size_t i) const { return std::hash<std::string_view>{}((members->begin() + i)->key); }
+        };
+        struct KeyEqual {
+            const JSON::Object* members;
+            bool operator()(size_t a, size_t b) const {
+                return (members->begin() + a)->key == (members->begin() + b)->key;
+            }
+        };
+        std::unordered_set<size_t, KeyHash, KeyEqual> index(0, KeyHash{&members}, KeyEqual{&members});
+        while (true) {
+            skipSpace();
+            if (p_ == end_ || *p_ != '"') return false;
+            std::string key;
+            if (!parseString(key)) return false;
+            skipSpace();
+            if (p_ == end_ || *p_ != ':') return false;
+            ++p_;
+            skipSpace();
+            JSON value;
+            if (!parseValue(value, depth)) return false;
+
+            if (members.size() < 16) {
+                if (JSON* existing = members.find(key)) {
+                    *existing = std::move(value);
+                } else {
+                    members.appendUnchecked(std::move(key), std::move(value));
+                    if (members.size() == 16) {
+                        for (size_t i = 0; i < members.size(); ++i) index.insert(i);
+                    }
+                }
+            } else {
+                members.appendUnchecked(std::move(key), std::move(value));
+                size_t last = members.size() - 1;
+                auto [it, inserted] = index.insert(last);
+                if (!inserted) {
+                    (members.begin() + static_cast<ptrdiff_t>(*it))->value = std::move((members.end() - 1)->value);
+                    members.popBack();
+                }
+            }
+            skipSpace();
+            if (p_ == end_) return false;
+            if (*p_ == ',') {
+                ++p_;
+                continue;
+            }
+            if (*p_ == '}') {
+                ++p_;
+                break;
+            }
+            return false;
+        }
+        out = JSON(std::move(members));
+        return true;
+    }
+
+    static int hexValue(char c) {
+        if (c >= '0' && c <= '9') return c - '0';
+        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+        return -1;
+    }
+
+    bool parseHex4(uint32_t& out) {
+        if (end_ - p_ < 4) return false;
+        uint32_t v = 0;
+        for (int i = 0; i < 4; ++i) {
+            int h = hexValue(p_[i]);
+            if (h < 0) return false;
+            v = (v << 4) | static_cast<uint32_t>(h);
+        }
+        p_ += 4;
+        out = v;
+        return true;
+    }
+
+    bool parseString(std::string& out) {
+        ++p_;  // opening quote
+        // Fast path: a run of plain ASCII up to the closing quote is copied once.
+        size_t run = plainRun(p_, static_cast<size_t>(end_ - p_), true);
+        if (p_ + run < end_ && p_[run] == '"') {
+            out.assign(p_, run);
+            p_ += run + 1;
+            return true;
+        }
+        while (true) {
+            size_t n = plainRun(p_, static_cast<size_t>(end_ - p_), true);
+            out.append(p_, n);
+            p_ += n;
+            if (p_ == end_) return false;
+            auto c = static_cast<unsigned char>(*p_);
+            if (c == '"') {
+                ++p_;
+                return true;
+            }
+            if (c < 0x20) return false;
+            if (c >= 0x80) {
+                size_t len = utf8Sequence(reinterpret_cast<const unsigned char*>(p_), static_cast<size_t>(end_ - p_));
+                if (len == 0) return false;
+                out.append(p_, len);
+                p_ += len;
+                continue;
+            }
+            // Backslash escape.
+            ++p_;
+            if (p_ == end_) return false;
+            char e = *p_++;
+            switch (e) {
+            case '"': out.push_back('"'); break;
+            case '\\': out.push_back('\\'); break;
+            case '/': out.push_back('/'); break;
+            case 'b': out.push_back('\b'); break;
+            case 'f': out.push_back('\f'); break;
+            case 'n': out.push_back('\n'); break;
+            case 'r': out.push_back('\r'); break;
+            case 't': out.push_back('\t'); break;
+            case 'u': {
+                uint32_t cp;
+                if (!parseHex4(cp)) return false;
+                if (cp >= 0xDC00 && cp <= 0xDFFF) return false;  // lone low surrogate
+                if (cp >= 0xD800 && cp <= 0xDBFF) {
+                    uint32_t low;
+                    if (end_ - p_ < 2 || p_[0] != '\\' || p_[1] != 'u') return false;
+                    p_ += 2;
+                    if (!parseHex4(low) || low < 0xDC00 || low > 0xDFFF) return false;
+                    cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+                }
+                appendUTF8(out, cp);
+                break;
+            }
+            default: return false;
+            }
+        }
+    }
+
+    bool parseNumber(JSON& out) {
+        const char* start = p_;
+        const char* q = p_;
+        if (q < end_ && *q == '-') ++q;
+        if (q == end_) return false;
+        if (*q == '0') {
+            ++q;
+        } else if (*q >= '1' && *q <= '9') {
+            while (q < end_ && *q >= '0' && *q <= '9') ++q;
+        } else {
+            return false;
+        }
+        if (q < end_ && *q == '.') {
+            ++q;
+            const char* digits = q;
+            while (q < end_ && *q >= '0' && *q <= '9') ++q;
+            if (q == digits) return false;
+        }
+        if (q < end_ && (*q == 'e' || *q == 'E')) {
+            ++q;
+            if (q < end_ && (*q == '+' || *q == '-')) ++q;
+            const char* digits = q;
+            while (q < end_ && *q >= '0' && *q <= '9') ++q;
+            if (q == digits) return false;
+        }
+        p_ = q;
+        double value = 0;
+        auto result = std::from_chars(start, q, value);
+        bool overflow = false;
+        if (result.ec == std::errc::result_out_of_range) {
+            overflow = !isUnderflow(start, q);
+            value = overflow ? 0.0 : (*start == '-' ? -0.0 : 0.0);
+        } else if (result.ec != std::errc() || result.ptr != q) {
+            return false;
+        }
+        if (options_.exactNumbers) {
+            out = JSON::number(overflow ? (*start == '-' ? -HUGE_VAL : HUGE_VAL) : value, std::string(start, q));
+        } else if (overflow || !std::isfinite(value)) {
+            out = JSON();  // a number beyond a double is null on the wire
+        } else {
+            out = JSON(value);
+        }
+        return true;
+    }
+
+    // For an out-of-range number: true when it is too small (underflow), false when too large.
+    static bool isUnderflow(const char* start, const char* end) {
+        const char* q = start;
+        if (*q == '-') ++q;
+        long long exponent10 = 0;  // decimal exponent of the first significant digit
+        long long position = 0;    // digits before the point, counting from the first nonzero
+        bool seenNonZero = false;
+        bool afterPoint = false;
+        long long leadingFractionZeros = 0;
+        for (; q < end && *q != 'e' && *q != 'E'; ++q) {
+            if (*q == '.') {
+                afterPoint = true;
+                continue;
+            }
+            if (!seenNonZero) {
+                if (*q == '0') {
+                    if (afterPoint) ++leadingFractionZeros;
+                    continue;
+                }
+                seenNonZero = true;
+            }
+            if (!afterPoint) ++position;
+        }
+        if (!seenNonZero) return true;
+        exponent10 = position > 0 ? position - 1 : -(leadingFractionZeros + 1);
+        if (q < end) {
+            ++q;
+            bool negative = false;
+            if (*q == '+' || *q == '-') negative = *q++ == '-';
+            long long e = 0;
+            for (; q < end; ++q) {
+                if (e < 1'000'000'000'000LL) e = e * 10 + (*q - '0');
+            }
+            exponent10 += negative ? -e : e;
+        }
+        return exponent10 < 0;
+    }
+};
+
+// MARK: - Object
+
+JSON::Object::Object(std::initializer_list<Member> members) {
+    members_.reserve(members.size());
+    for (const auto& m : members) set(m.key, m.value);
+}
+
+const JSON* JSON::Object::find(std::string_view key) const {
+    for (const auto& m : members_) {
+        if (m.key == key) return &m.value;
+    }
+    return nullptr;
+}
+
+JSON* JSON::Object::find(std::string_view key) {
+    for (auto& m : members_) {
+        if (m.key == key) return &m.value;
+    }
+    return nullptr;
+}
+
+void JSON::Object::set(std::string key, JSON value) {
+    if (JSON* existing = find(key)) {
+        *existing = std::move(value);
+    } else {
+        members_.push_back(Member{std::move(key), std::move(value)});
+    }
+}
+
+bool JSON::Object::erase(std::string_view key) {
+    auto it = std::find_if(members_.begin(), members_.end(), [&](const Member& m) { return m.key == key; });
+    if (it == members_.end()) return false;
+    members_.erase(it);
+    return true;
+}
+
+void JSON::Object::appendUnchecked(std::string key, JSON value) {
+    members_.push_back(Member{std::move(key), std::move(value)});
+}
+
+void JSON::Object::popBack() { members_.pop_back(); }
+
+bool operator==(const JSON::Object& a, const JSON::Object& b) {
+    if (a.size() != b.size()) return false;
+    if (a.size() <= 16) {
+        for (const auto& m : a) {
+            const JSON* other = b.find(m.key);
+            if (!other || !(*other == m.value)) return false;
+        }
+        return true;
+    }
+    auto sortedView = [](const JSON::Object& o) {
+        std::vector<const JSON::Member*> v;
+        v.reserve(o.size());
+        for (const auto& m : o) v.push_back(&m);
+        std::sort(v.begin(), v.end(), [](auto* x, auto* y) { return x->key < y->key; });
+        return v;
+    };
+    auto va = sortedView(a);
+    auto vb = sortedView(b);
+    for (size_t i = 0; i < va.size(); ++i) {
+        if (va[i]->key != vb[i]->key || !(va[i]->value == vb[i]->value)) return false;
+    }
+    return true;
+}
+
+// MARK: - JSON
+
+JSON JSON::object(std::initializer_list<Member> members) { return JSON(Object(members)); }
+
+std::optional<double> JSON::doubleValue() const {
+    if (auto n = std::get_if<Number>(&value_)) return n->value;
+    return std::nullopt;
+}
+
+std::optional<int64_t> JSON::intValue() const {
+    auto n = std::get_if<Number>(&value_);
+    if (!n || !isIntegralInRange(n->value)) return std::nullopt;
+    return static_cast<int64_t>(n->value);
+}
+
+std::optional<bool> JSON::boolValue() const {
+    if (auto b = std::get_if<bool>(&value_)) return *b;
+    return std::nullopt;
+}
+
+const JSON* JSON::operator[](std::string_view key) const {
+    if (auto o = object()) return o->find(key);
+    return nullptr;
+}
+
+const std::string* JSON::numberText() const {
+    auto n = std::get_if<Number>(&value_);
+    return n ? &n->text : nullptr;
+}
+
+std::variant<JSON, JSON::ParseError> JSON::parse(std::string_view bytes, ParseOptions options) {
+    JSONParser parser(bytes, options);
+    JSON value;
+    if (!parser.parseDocument(value)) return ParseError::notJSON;
+    return value;
+}
+
+std::optional<JSON> JSON::parsed(std::string_view bytes, ParseOptions options) {
+    auto result = parse(bytes, options);
+    if (auto value = std::get_if<JSON>(&result)) return std::move(*value);
+    return std::nullopt;
+}
+
+bool operator==(const JSON& a, const JSON& b) {
+    if (a.value_.index() != b.value_.index()) return false;
+    switch (a.kind()) {
+    case JSON::Kind::boolean: return std::get<bool>(a.value_) == std::get<bool>(b.value_);
+    case JSON::Kind::number: return std::get<JSON::Number>(a.value_).value == std::get<JSON::Number>(b.value_).value;
+    case JSON::Kind::string: return std::get<std::string>(a.value_) == std::get<std::string>(b.value_);
+    case JSON::Kind::array: return std::get<JSON::Array>(a.value_) == std::get<JSON::Array>(b.value_);
+    case JSON::Kind::object: return std::get<JSON::Object>(a.value_) == std::get<JSON::Object>(b.value_);
+    case JSON::Kind::null: return true;
+    }
+    return false;
+}
+
+// MARK: - Serialization
+
+namespace {
+
+void writeNumber(std::string& out, double d) {
+    char buffer[64];
+    if (isIntegralInRange(d)) {
+        auto r = std::to_chars(buffer, buffer + sizeof buffer, static_cast<int64_t>(d));
+        out.append(buffer, r.ptr);
+        return;
+    }
+    if (!std::isfinite(d)) {  // never made by the system; keep the output valid JSON
+        out.append("null");
+        return;
+    }
+    auto r = std::to_chars(buffer, buffer + sizeof buffer, d);
+    out.append(buffer, r.ptr);
+}
+
+void writeString(std::string& out, std::string_view s) {
+    static const char hex[] = "0123456789abcdef";
+    out.push_back('"');
+    const char* p = s.data();
+    size_t n = s.size();
+    while (n > 0) {
+        size_t run = plainRun(p, n, false);
+        out.append(p, run);
+        p += run;
+        n -= run;
+        if (n == 0) break;
+        auto c = static_cast<unsigned char>(*p);
+        switch (c) {
+        case '"': out.append("\\\""); break;
+        case '\\': out.append("\\\\"); break;
+        case '\b': out.append("\\b"); break;
+        case '\f': out.append("\\f"); break;
+        case '\n': out.append("\\n"); break;
+        case '\r': out.append("\\r"); break;
+        case '\t': out.append("\\t"); break;
+        default: {
+            char e[6] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 0xF]};
+            out.append(e, 6);
+        }
+        }
+        ++p;
+        --n;
+    }
+    out.push_back('"');
+}
+
+void newline(std::string& out, size_t indent) {
+    out.push_back('\n');
+    out.append(indent * 2, ' ');
+}
+
+}  // namespace
+
+void JSON::write(std::string& out, WriteOptions options) const {
+    // Iteration over the value tree is recursive; the parser bounds the depth of what it makes.
+    struct Writer {
+        std::string& out;
+        WriteOptions options;
+
+        void value(const JSON& v, size_t indent) {
+            switch (v.kind()) {
+            case Kind::boolean: out.append(std::get<bool>(v.value_) ? "true" : "false"); break;
+            case Kind::number: {
+                const auto& n = std::get<Number>(v.value_);
+                if (!n.text.empty()) {
+                    out.append(n.text);
+                } else {
+                    writeNumber(out, n.value);
+                }
+                break;
+            }
+            case Kind::string: writeString(out, std::get<std::string>(v.value_)); break;
+            case Kind::array: array(std::get<Array>(v.value_), indent); break;
+            case Kind::object: object(std::get<Object>(v.value_), indent); break;
+            case Kind::null: out.append("null"); break;
+            }
+        }
+
+        void array(const Array& a, size_t indent) {
+            out.push_back('[');
+            bool first = true;
+            for (const auto& element : a) {
+                if (!first) out.push_back(',');
+                first = false;
+                if (options.pretty) newline(out, indent + 1);
+                value(element, indent + 1);
+            }
+            if (options.pretty && !a.empty()) newline(out, indent);
+            out.push_back(']');
+        }
+
+        void object(const Object& o, size_t indent) {
+            std::vector<const Member*> members;
+            members.reserve(o.size());
+            for (const auto& m : o) members.push_back(&m);
+            if (options.sortedKeys) {
+                std::sort(members.begin(), members.end(), [](auto* a, auto* b) { return a->key < b->key; });
+            }
+            out.push_back('{');
+            bool first = true;
+            for (const Member* m : members) {
+                if (!first) out.push_back(',');
+                first = false;
+                if (options.pretty) newline(out, indent + 1);
+                writeString(out, m->key);
+                out.append(options.pretty ? " : " : ":");
+                value(m->value, indent + 1);
+            }
+            if (options.pretty && !o.empty()) newline(out, indent);
+            out.push_back('}');
+        }
+    };
+    Writer{out, options}.value(*this, 0);
+}
+
+std::string JSON::data() const {
+    std::string out;
+    if (auto s = string()) out.reserve(s->size() + 2);
+    write(out, WriteOptions{});
+    return out;
+}
+
+std::string JSON::serialized(WriteOptions options) const {
+    std::string out;
+    write(out, options);
+    return out;
+}
+
+}  // namespace AgentWire
