@@ -1,0 +1,41 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <string_view>
+
+namespace AgentWire {
+
+// Writing whole buffers to a socket without letting a peer that stopped reading block the
+// writer forever. A vanished peer never raises SIGPIPE here.
+namespace SocketWriter {
+
+// The send timeout meant for `setSendTimeout`, in seconds.
+inline constexpr double sendTimeout = 5.0;
+
+// One write attempt: like write(2), returning the count or -1 with errno set.
+using WriteFunction = std::function<ssize_t(int fd, const char* bytes, size_t count)>;
+
+// The platform's write for sockets (no SIGPIPE when the peer has gone).
+ssize_t socketWrite(int fd, const char* bytes, size_t count);
+
+// Sets SO_SNDTIMEO on `fd` to `seconds` (finite, small, positive); true when setsockopt succeeded.
+bool setSendTimeout(int fd, double seconds);
+
+// Writes all of `data` to the blocking socket `fd`; `deadline` is seconds from now, looked
+// at between partial writes (each write is bounded by the send timeout). True when every
+// byte was written; on false errno is the failed write's.
+bool writeAll(int fd, std::string_view data, double deadline, const WriteFunction& write = socketWrite);
+
+enum class WriteStatus { written, timedOut, failed };
+
+// Writes all of `data` to `fd` without ever blocking past `deadline`: waits for room with
+// poll and writes only what fits. `failed` when the peer has gone or the socket errs;
+// `timedOut` when the deadline passed with bytes left (the stream is then cut mid-message).
+WriteStatus writeBefore(int fd, std::string_view data, std::chrono::steady_clock::time_point deadline);
+
+}  // namespace SocketWriter
+
+}  // namespace AgentWire
