@@ -38,8 +38,10 @@ struct CommandRunner {
     Run run;
 
     // The real runner: stdout and stderr on one pipe, stdin from /dev/null, PATH per `childPath`.
-    // After `timeout` the child gets SIGTERM; a few seconds later SIGKILL (with its process group).
-    static CommandRunner process(std::chrono::milliseconds timeout = std::chrono::seconds(60));
+    // After `timeout` the child gets SIGTERM; `killAfter` later it and its process group get
+    // SIGKILL. Reading stops shortly after the child exits even if a descendant holds the pipe.
+    static CommandRunner process(std::chrono::milliseconds timeout = std::chrono::seconds(60),
+                                 std::chrono::milliseconds killAfter = std::chrono::seconds(5));
 
     // First executable regular file named `name` in PATH, ~/.local/bin, ~/.claude/local, then the
     // system tool directories; nothing when there is none.
