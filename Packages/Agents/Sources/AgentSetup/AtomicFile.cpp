@@ -1,0 +1,293 @@
+#include "AgentSetup/AtomicFile.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <ctime>
+#include <deque>
+#include <filesystem>
+#include <system_error>
+
+namespace AgentSetup::AtomicFile {
+
+namespace {
+
+std::string errorText(int negatedErrno) { return std::strerror(negatedErrno < 0 ? -negatedErrno : negatedErrno); }
+
+std::deque<std::string> components(const std::string& path) {
+    std::deque<std::string> parts;
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t slash = path.find('/', start);
+        if (slash == std::string::npos) slash = path.size();
+        if (slash > start) parts.push_back(path.substr(start, slash - start));
+        start = slash + 1;
+    }
+    return parts;
+}
+
+void removeLastComponent(std::string& path) {
+    size_t slash = path.rfind('/');
+    path.erase(slash == 0 ? 1 : slash);
+}
+
+void appendComponent(std::string& path, const std::string& name) {
+    if (path.back() != '/') path.push_back('/');
+    path += name;
+}
+
+// Follows every link in the existing part of the path, a dangling final link included, and
+// appends the rest as written: a link into a dotfiles folder whose file doesn't exist yet
+// still gets the file created at the far end, and the link itself survives.
+std::optional<std::string> resolveLinks(const std::string& given) {
+    std::string path = given;
+    if (path.empty() || path[0] != '/') {
+        std::error_code error;
+        auto cwd = std::filesystem::current_path(error);
+        if (error) return std::nullopt;
+        path = cwd.string() + "/" + path;
+    }
+    std::deque<std::string> pending = components(path);
+    std::string resolved = "/";
+    int hops = 0;
+    bool missing = false;  // once a component is missing, the rest is taken as written
+    while (!pending.empty()) {
+        std::string name = std::move(pending.front());
+        pending.pop_front();
+        if (name == ".") continue;
+        if (name == "..") {
+            removeLastComponent(resolved);
+            continue;
+        }
+        std::string candidate = resolved;
+        appendComponent(candidate, name);
+        bool isLink = false;
+        if (!missing) {
+            struct stat info {};
+            if (::lstat(candidate.c_str(), &info) != 0) missing = true;
+            else isLink = S_ISLNK(info.st_mode);
+        }
+        if (!isLink) {
+            resolved = std::move(candidate);
+            continue;
+        }
+        if (++hops > 40) return std::nullopt;
+        char target[PATH_MAX];
+        ssize_t length = ::readlink(candidate.c_str(), target, sizeof target);
+        if (length < 0 || static_cast<size_t>(length) >= sizeof target) return std::nullopt;
+        std::string link(target, static_cast<size_t>(length));
+        if (!link.empty() && link[0] == '/') resolved = "/";
+        auto linked = components(link);
+        pending.insert(pending.begin(), linked.begin(), linked.end());
+    }
+    return resolved;
+}
+
+std::string stamp(std::chrono::system_clock::time_point now) {
+    std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    std::tm local{};
+    ::localtime_r(&seconds, &local);
+    char text[32];
+    size_t length = std::strftime(text, sizeof text, "%Y%m%d-%H%M%S", &local);
+    return std::string(text, length);
+}
+
+std::string directoryOf(const std::string& path) {
+    size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string nameOf(const std::string& path) {
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+template <typename Call>
+auto retryingEINTR(Call call) {
+    for (;;) {
+        auto result = call();
+        if (result >= 0) return result;
+        if (errno != EINTR) return static_cast<decltype(result)>(-errno);
+    }
+}
+
+}  // namespace
+
+System System::live() {
+    System s;
+    s.resolve = resolveLinks;
+    s.exists = [](const std::string& path) {
+        struct stat info {};
+        return ::lstat(path.c_str(), &info) == 0;
+    };
+    s.permissions = [](const std::string& path) -> std::optional<unsigned> {
+        struct stat info {};
+        if (::stat(path.c_str(), &info) != 0) return std::nullopt;
+        return static_cast<unsigned>(info.st_mode & 07777);
+    };
+    s.fileSize = [](const std::string& path) -> std::optional<unsigned long long> {
+        struct stat info {};
+        if (::stat(path.c_str(), &info) != 0) return std::nullopt;
+        return static_cast<unsigned long long>(info.st_size);
+    };
+    s.makeDirectories = [](const std::string& path) {
+        std::error_code error;
+        std::filesystem::create_directories(path, error);
+        return error ? -error.value() : 0;
+    };
+    s.openForReading = [](const std::string& path) {
+        return retryingEINTR([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); });
+    };
+    s.createNew = [](const std::string& path, unsigned mode) {
+        return retryingEINTR([&] {
+            return ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                          static_cast<mode_t>(mode));
+        });
+    };
+    s.read = [](int fd, char* buffer, unsigned long count) -> long {
+        ssize_t n = ::read(fd, buffer, count);
+        return n >= 0 ? static_cast<long>(n) : -errno;
+    };
+    s.write = [](int fd, const char* bytes, unsigned long count) -> long {
+        ssize_t n = ::write(fd, bytes, count);
+        return n >= 0 ? static_cast<long>(n) : -errno;
+    };
+    s.fsync = [](int fd) { return ::fsync(fd) == 0 ? 0 : -errno; };
+    s.close = [](int fd) { ::close(fd); };
+    s.rename = [](const std::string& from, const std::string& to) {
+        return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : -errno;
+    };
+    s.unlink = [](const std::string& path) { ::unlink(path.c_str()); };
+    s.processID = [] { return static_cast<long>(::getpid()); };
+    s.localStamp = stamp;
+    return s;
+}
+
+std::string backupURL(const std::string& path, std::chrono::system_clock::time_point now) {
+    return backupURL(path, now, System::live());
+}
+
+std::string backupURL(const std::string& path, std::chrono::system_clock::time_point now, const System& system) {
+    // Naming never fails: an unresolvable path keeps its own directory.
+    std::string resolved = system.resolve(path).value_or(path);
+    std::string base = directoryOf(resolved);
+    appendComponent(base, nameOf(resolved) + ".bosken-backup-" + system.localStamp(now));
+    std::string candidate = base;
+    for (int n = 2; system.exists(candidate); ++n) candidate = base + "-" + std::to_string(n);
+    return candidate;
+}
+
+std::optional<Failure> copy(const std::string& source, const std::string& destination) {
+    return copy(source, destination, System::live());
+}
+
+std::optional<Failure> copy(const std::string& source, const std::string& destination, const System& system) {
+    auto resolved = system.resolve(source);
+    if (!resolved) return Failure{"couldn't read " + source + ": " + errorText(ELOOP)};
+
+    int in = system.openForReading(*resolved);
+    if (in < 0) return Failure{"couldn't read " + source + ": " + errorText(in)};
+    // The backup may hold the same secrets as the file, so it is no more readable than it.
+    unsigned mode = system.permissions(*resolved).value_or(0600) & 0777;
+    int out = system.createNew(destination, mode);
+    if (out < 0) {
+        system.close(in);
+        return Failure{"couldn't create " + destination + ": " + errorText(out)};
+    }
+
+    std::optional<Failure> failure;
+    char buffer[1 << 16];
+    for (;;) {
+        long got = system.read(in, buffer, sizeof buffer);
+        if (got == -EINTR) continue;
+        if (got < 0) {
+            failure = Failure{"couldn't read " + source + ": " + errorText(static_cast<int>(got))};
+            break;
+        }
+        if (got == 0) break;
+        long done = 0;
+        while (done < got && !failure) {
+            long put = system.write(out, buffer + done, static_cast<unsigned long>(got - done));
+            if (put == -EINTR) continue;
+            if (put < 0) failure = Failure{"couldn't write " + destination + ": " + errorText(static_cast<int>(put))};
+            else if (put == 0) failure = Failure{"couldn't write " + destination + ": nothing more could be written"};
+            else done += put;
+        }
+        if (failure) break;
+    }
+    if (!failure) {
+        if (int synced = system.fsync(out); synced < 0)
+            failure = Failure{"couldn't write " + destination + ": " + errorText(synced)};
+    }
+    system.close(out);
+    system.close(in);
+    if (failure) {
+        system.unlink(destination);
+        return failure;
+    }
+
+    auto sourceSize = system.fileSize(*resolved);
+    auto copySize = system.fileSize(destination);
+    if (!sourceSize || !copySize || *sourceSize != *copySize) {
+        system.unlink(destination);
+        return Failure{"the copy at " + destination + " isn't the same size as the original"};
+    }
+    return std::nullopt;
+}
+
+std::optional<Failure> write(const std::string& bytes, const std::string& path) {
+    return write(bytes, path, System::live());
+}
+
+std::optional<Failure> write(const std::string& bytes, const std::string& path, const System& system) {
+    auto resolved = system.resolve(path);
+    if (!resolved) return Failure{errorText(ELOOP)};
+    std::string dir = directoryOf(*resolved);
+    if (int made = system.makeDirectories(dir); made < 0)
+        return Failure{"couldn't create the folder " + dir + ": " + errorText(made)};
+
+    // Only the permission bits carry over: never set-id or sticky bits onto a rewritten file.
+    unsigned mode = system.permissions(*resolved).value_or(0600) & 0777;
+    std::string temporary = dir;
+    appendComponent(temporary, "." + nameOf(*resolved) + ".bosken-" + std::to_string(system.processID()));
+    // A stale file of an earlier run, or a link planted there: removed, never followed.
+    system.unlink(temporary);
+    int fd = system.createNew(temporary, mode);
+    if (fd < 0) return Failure{errorText(fd)};
+
+    // The error is kept from the call that failed; later calls may change errno.
+    std::optional<Failure> failure;
+    size_t done = 0;
+    while (done < bytes.size()) {
+        long put = system.write(fd, bytes.data() + done, static_cast<unsigned long>(bytes.size() - done));
+        if (put == -EINTR) continue;
+        if (put < 0) {
+            failure = Failure{errorText(static_cast<int>(put))};
+            break;
+        }
+        if (put == 0) {
+            failure = Failure{"nothing more could be written"};
+            break;
+        }
+        done += static_cast<size_t>(put);
+    }
+    int synced = system.fsync(fd);
+    system.close(fd);
+    if (!failure && synced < 0) failure = Failure{errorText(synced)};
+    if (failure) {
+        system.unlink(temporary);
+        return failure;
+    }
+    if (int renamed = system.rename(temporary, *resolved); renamed < 0) {
+        system.unlink(temporary);
+        return Failure{errorText(renamed)};
+    }
+    return std::nullopt;
+}
+
+}  // namespace AgentSetup::AtomicFile

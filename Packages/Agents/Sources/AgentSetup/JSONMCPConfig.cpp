@@ -1,0 +1,75 @@
+#include "AgentSetup/JSONMCPConfig.hpp"
+
+#include <algorithm>
+
+namespace AgentSetup::JSONMCPConfig {
+
+using AgentWire::JSON;
+
+namespace {
+
+const JSON::WriteOptions kPretty{.pretty = true, .sortedKeys = true};
+
+bool isBlank(std::string_view bytes) {
+    return std::all_of(bytes.begin(), bytes.end(), [](char c) { return c == '\t' || c == '\n' || c == '\r' || c == ' '; });
+}
+
+// The file's root object. Numbers keep their written form, so a merge never alters one.
+std::variant<JSON::Object, Problem> object(const std::optional<std::string>& bytes) {
+    if (!bytes || isBlank(*bytes)) return JSON::Object{};
+    auto parsed = JSON::parse(*bytes, {.exactNumbers = true});
+    auto* root = std::get_if<JSON>(&parsed);
+    // A top-level scalar is not accepted as a configuration document at all.
+    if (!root || (root->kind() != JSON::Kind::object && root->kind() != JSON::Kind::array))
+        return Problem{"it isn't valid JSON (comments and trailing commas aren't accepted)", false};
+    JSON::Object* members = root->object();
+    if (!members) return Problem{"it isn't a JSON object", false};
+    return std::move(*members);
+}
+
+// The writer copies text bytes as they are; an entry whose texts aren't UTF-8 would make the
+// file unreadable, so such an entry is refused. What the parser read is already valid.
+bool isWritable(const JSON& entry) { return JSON::parsed(entry.data()).has_value(); }
+
+}  // namespace
+
+std::variant<std::optional<std::string>, Problem> command(const std::optional<std::string>& bytes,
+                                                          std::string_view server) {
+    auto read = object(bytes);
+    if (auto* problem = std::get_if<Problem>(&read)) return *problem;
+    const auto& root = std::get<JSON::Object>(read);
+    const JSON* servers = root.find("mcpServers");
+    const JSON* entry = servers ? (*servers)[server] : nullptr;
+    const JSON* text = entry ? (*entry)["command"] : nullptr;
+    if (!text || !text->string()) return std::optional<std::string>{};
+    return std::optional<std::string>{*text->string()};
+}
+
+std::variant<std::string, Problem> merged(const std::optional<std::string>& bytes, std::string_view server,
+                                          const JSON& entry) {
+    auto read = object(bytes);
+    if (auto* problem = std::get_if<Problem>(&read)) return *problem;
+    auto& root = std::get<JSON::Object>(read);
+    JSON* servers = root.find("mcpServers");
+    if (!servers) {
+        root.set("mcpServers", JSON::Object{});
+        servers = root.find("mcpServers");
+    }
+    JSON::Object* members = servers->object();
+    if (!members) return Problem{"\"mcpServers\" in it isn't an object", true};
+    if (!isWritable(entry)) return Problem{"the new entry for it isn't valid UTF-8", false};
+    members->set(std::string(server), entry);
+
+    std::string out = JSON(std::move(root)).serialized(kPretty);
+    out.push_back('\n');
+    return out;
+}
+
+std::string snippet(std::string_view server, const JSON& entry) {
+    if (!isWritable(entry)) return {};
+    JSON::Object servers;
+    servers.set(std::string(server), entry);
+    return JSON::object({{"mcpServers", JSON(std::move(servers))}}).serialized(kPretty);
+}
+
+}  // namespace AgentSetup::JSONMCPConfig

@@ -1,1 +1,0 @@
-// placeholder so the module has a translation unit
