@@ -29,6 +29,8 @@ public:
     // Starts `arguments[0]` with the given arguments. `environment` replaces the whole
     // environment when given; otherwise the test's own is inherited.
     ChildProcess(const std::vector<std::string>& arguments, std::optional<Environment> environment = std::nullopt) {
+        // A child that exits early must make our writes fail, not kill the test.
+        ::signal(SIGPIPE, SIG_IGN);
         int in[2], out[2], err[2];
         if (::pipe(in) != 0 || ::pipe(out) != 0 || ::pipe(err) != 0) return;
         posix_spawn_file_actions_t actions;

@@ -1,0 +1,152 @@
+#include "AgentMCP/MCPMain.hpp"
+
+#include <pwd.h>
+#include <signal.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+
+#include "AgentMCP/InputLines.hpp"
+#include "AgentMCP/MCPServer.hpp"
+#include "AgentWire/AgentWire.hpp"
+
+namespace AgentMCP::MCPMain {
+
+const std::string_view helpText =
+    "bosken-mcp: lets an MCP client (Claude Code, \u2026) use Bosken, the owner's own browser, in tabs of its own.\n"
+    "Add it to Claude Code for every session (or use Bosken \u25b8 Settings \u25b8 General \u25b8 AI agents \u25b8 agent "
+    "apps, which also\n"
+    "handle Claude's desktop app, Codex, Cursor, Gemini CLI and Windsurf: install --app NAME, --all):\n"
+    "  /Applications/Bosken.app/Contents/Helpers/bosken-mcp install\n"
+    "which runs: claude mcp add --scope user bosken -- /Applications/Bosken.app/Contents/Helpers/bosken-mcp\n"
+    "Bosken must be running with Settings \u25b8 General \u25b8 AI agents turned on; the owner approves each agent.\n"
+    "Commands: install [--app NAME] [--all] [--dry-run] [--list] [--print] (see install --help)\n"
+    "Options: --socket <path> (or BOSKEN_AGENT_SOCKET) \u00b7 --version \u00b7 --help";
+
+namespace {
+
+// Stands in for the App link until it is wired in: every call says the browser isn't there.
+class PlaceholderRunner final : public AgentToolRunner {
+public:
+    void clientDidIntroduce(const std::string&, const std::string&) override {}
+    ToolOutcome run(const std::string&, const AgentWire::JSON&) override {
+        return ToolOutcome::error(
+            "Bosken isn't running, or agent access is off. The owner turns it on in Bosken \u25b8 Settings \u25b8 "
+            "General \u25b8 AI agents.");
+    }
+};
+
+int serve(const std::vector<std::string>& arguments, const Environment& environment, const std::string& socketPath) {
+    (void)arguments;
+    (void)environment;
+    (void)socketPath;
+    // A client that goes away must end the loop through a failed write, not kill the process.
+    ::signal(SIGPIPE, SIG_IGN);
+
+    InputLines input(0, std::string());
+
+    auto runner = std::make_shared<PlaceholderRunner>();
+    MCPServer server(runner, std::string(version));
+
+    while (auto line = input.next()) {
+        auto reply = server.handle(*line);
+        if (!reply) continue;
+        if (!writeAll(1, *reply, "\n")) return 0;
+    }
+    return 0;
+}
+
+}  // namespace
+
+std::string homeDirectory(const Environment& environment) {
+    if (auto it = environment.find("HOME"); it != environment.end() && !it->second.empty()) return it->second;
+    std::vector<char> buffer(16384);
+    passwd entry{};
+    passwd* found = nullptr;
+    if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found && found->pw_dir) {
+        return found->pw_dir;
+    }
+    return "/";
+}
+
+Command parse(const std::vector<std::string>& arguments, const Environment& environment,
+              std::string (*home)(const Environment&)) {
+    if (arguments.size() >= 2 && arguments[1] == "install") {
+        return Install{std::vector<std::string>(arguments.begin() + 2, arguments.end())};
+    }
+    std::optional<std::string> socketPath;
+    if (auto it = environment.find(std::string(AgentWire::socketEnvironmentKey)); it != environment.end()) {
+        socketPath = it->second;
+    }
+    for (size_t i = 1; i < arguments.size(); ++i) {
+        const std::string& argument = arguments[i];
+        if (argument == "--socket") {
+            if (i + 1 == arguments.size()) return UsageError{"--socket needs a path"};
+            socketPath = arguments[++i];
+        } else if (argument == "--version") {
+            return PrintVersion{};
+        } else if (argument == "--help" || argument == "-h") {
+            return PrintHelp{};
+        } else {
+            return UsageError{"unknown option " + argument + "\n" + std::string(helpText)};
+        }
+    }
+    if (!socketPath) socketPath = AgentWire::defaultSocketPath(home(environment));
+    return Serve{*socketPath};
+}
+
+int run(const std::vector<std::string>& arguments, const Environment& environment) {
+    Command command = parse(arguments, environment, homeDirectory);
+    if (auto* install = std::get_if<Install>(&command)) {
+        (void)install;
+        return fail("install isn't available in this build yet");
+    }
+    if (std::holds_alternative<PrintVersion>(command)) {
+        std::string line = "bosken-mcp " + std::string(version) + " (wire " + std::to_string(AgentWire::version) + ")\n";
+        writeAll(1, line);
+        return 0;
+    }
+    if (std::holds_alternative<PrintHelp>(command)) {
+        writeAll(1, helpText, "\n");
+        return 0;
+    }
+    if (auto* error = std::get_if<UsageError>(&command)) return fail(error->message);
+    return serve(arguments, environment, std::get<Serve>(command).socketPath);
+}
+
+int fail(std::string_view message) {
+    std::string text = "bosken-mcp: ";
+    text.append(message);
+    writeAll(2, text, "\n");
+    return 2;
+}
+
+bool writeAll(int fd, std::string_view bytes, std::string_view suffix) {
+    // One writev for the reply and its line feed, so a large reply is never copied to add a byte.
+    iovec parts[2] = {{const_cast<char*>(bytes.data()), bytes.size()}, {const_cast<char*>(suffix.data()), suffix.size()}};
+    int first = 0;
+    while (first < 2) {
+        if (parts[first].iov_len == 0) {
+            ++first;
+            continue;
+        }
+        ssize_t n = ::writev(fd, parts + first, 2 - first);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        auto done = static_cast<size_t>(n);
+        while (first < 2 && done >= parts[first].iov_len) {
+            done -= parts[first].iov_len;
+            parts[first].iov_len = 0;
+            ++first;
+        }
+        if (first < 2) {
+            parts[first].iov_base = static_cast<char*>(parts[first].iov_base) + done;
+            parts[first].iov_len -= done;
+        }
+    }
+    return true;
+}
+
+}  // namespace AgentMCP::MCPMain

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <map>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+namespace AgentMCP::MCPMain {
+
+using Environment = std::map<std::string, std::string>;
+
+// The helper's own version, printed by --version and reported in "serverInfo".
+inline constexpr std::string_view version = "0.4.1";
+
+// The help text of --help, -h and usage errors (8 lines, no final line feed).
+extern const std::string_view helpText;
+
+// What the command line asks for.
+struct Serve {
+    std::string socketPath;
+};
+struct PrintVersion {};
+struct PrintHelp {};
+struct Install {
+    std::vector<std::string> arguments;  // everything after "install"
+};
+struct UsageError {
+    std::string message;
+};
+using Command = std::variant<Serve, PrintVersion, PrintHelp, Install, UsageError>;
+
+// Reads the arguments (program path first); `home` gives the home directory when the default
+// socket path is needed.
+Command parse(const std::vector<std::string>& arguments, const Environment& environment,
+              std::string (*home)(const Environment&));
+
+// The home directory: $HOME when set and not empty, otherwise the user database's entry.
+std::string homeDirectory(const Environment& environment);
+
+// The whole process: dispatch, then serving until the end of input. Returns the exit status.
+int run(const std::vector<std::string>& arguments, const Environment& environment);
+
+// Writes "bosken-mcp: " + message + "\n" to standard error in one write; returns 2.
+int fail(std::string_view message);
+
+// Writes all of `bytes` and then `suffix` to `fd`, repeating on partial writes and EINTR.
+bool writeAll(int fd, std::string_view bytes, std::string_view suffix = {});
+
+}  // namespace AgentMCP::MCPMain

@@ -1,0 +1,113 @@
+#include "AgentMCP/MCPServer.hpp"
+
+#include <algorithm>
+
+#include "AgentWire/AgentTools.hpp"
+
+namespace AgentMCP {
+
+using AgentWire::JSON;
+
+namespace {
+
+JSON result(const JSON& id, JSON value) {
+    return JSON::object({{"jsonrpc", "2.0"}, {"id", id}, {"result", std::move(value)}});
+}
+
+std::string textOr(const JSON* value, std::string fallback = {}) {
+    if (value && value->string()) return *value->string();
+    return fallback;
+}
+
+}  // namespace
+
+MCPServer::MCPServer(std::shared_ptr<AgentToolRunner> runner, std::string version)
+    : runner_(std::move(runner)), version_(std::move(version)) {}
+
+void MCPServer::resume(const MCPSession& session) {
+    session_ = session;
+    runner_->clientDidIntroduce(session.clientName, session.clientVersion);
+}
+
+JSON MCPServer::error(const JSON& id, int code, std::string_view message) {
+    return JSON::object({
+        {"jsonrpc", "2.0"},
+        {"id", id},
+        {"error", JSON::object({{"code", code}, {"message", JSON(message)}})},
+    });
+}
+
+std::optional<std::string> MCPServer::handle(std::string_view line) {
+    auto parsed = JSON::parse(line);
+    auto* message = std::get_if<JSON>(&parsed);
+    if (!message) return error(JSON(), -32700, "Parse error").data();
+
+    if (const JSON::Array* batch = message->array()) {
+        JSON::Array replies;
+        for (const JSON& element : *batch) {
+            if (auto reply = handleMessage(element)) replies.push_back(std::move(*reply));
+        }
+        if (replies.empty()) return std::nullopt;
+        return JSON(std::move(replies)).data();
+    }
+    if (auto reply = handleMessage(*message)) return reply->data();
+    return std::nullopt;
+}
+
+std::optional<JSON> MCPServer::handleMessage(const JSON& message) {
+    const JSON* methodValue = message["method"];
+    const std::string* method = methodValue ? methodValue->string() : nullptr;
+    const JSON* id = message["id"];
+    static const JSON emptyParams = JSON(JSON::Object{});
+    const JSON* params = message["params"];
+    if (!params) params = &emptyParams;
+
+    if (!method) {
+        if (id) return error(*id, -32600, "Invalid Request");
+        return std::nullopt;
+    }
+    if (!id) {
+        if (*method == "notifications/initialized" && session_) session_->initialized = true;
+        return std::nullopt;
+    }
+    if (*method == "initialize") return result(*id, initialize(*params));
+    if (*method == "ping") return result(*id, JSON(JSON::Object{}));
+    if (*method == "tools/list") {
+        const auto& definitions = AgentWire::AgentTools::definitions();
+        return result(*id, JSON::object({{"tools", JSON(JSON::Array(definitions.begin(), definitions.end()))}}));
+    }
+    if (*method == "tools/call") {
+        const JSON* name = (*params)["name"];
+        if (!name || !name->string()) return error(*id, -32602, "tools/call needs a tool name");
+        const JSON* arguments = (*params)["arguments"];
+        ToolOutcome outcome = runner_->run(*name->string(), arguments ? *arguments : emptyParams);
+        return result(*id, JSON::object({
+                               {"content", JSON(JSON::Array(std::move(outcome.content)))},
+                               {"isError", outcome.isError},
+                           }));
+    }
+    return error(*id, -32601, "Method not found: " + *method);
+}
+
+JSON MCPServer::initialize(const JSON& params) {
+    std::string requested = textOr(params["protocolVersion"]);
+    std::string agreed(protocolVersions.front());
+    if (std::find(protocolVersions.begin(), protocolVersions.end(), requested) != protocolVersions.end()) {
+        agreed = requested;
+    }
+    const JSON* clientInfo = params["clientInfo"];
+    std::string clientName = clientInfo ? textOr((*clientInfo)["name"]) : std::string();
+    std::string clientVersion = clientInfo ? textOr((*clientInfo)["version"]) : std::string();
+
+    session_ = MCPSession{agreed, clientName, clientVersion, false};
+    runner_->clientDidIntroduce(clientName, clientVersion);
+
+    return JSON::object({
+        {"protocolVersion", agreed},
+        {"capabilities", JSON::object({{"tools", JSON::object({{"listChanged", false}})}})},
+        {"serverInfo", JSON::object({{"name", JSON(serverName)}, {"title", "Bosken"}, {"version", version_}})},
+        {"instructions", JSON(AgentWire::AgentTools::instructions)},
+    });
+}
+
+}  // namespace AgentMCP

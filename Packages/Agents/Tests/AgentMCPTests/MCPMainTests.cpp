@@ -1,0 +1,190 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <thread>
+
+#include "AgentMCP/MCPMain.hpp"
+#include "AgentWire/JSON.hpp"
+#include "TestSupport/ChildProcess.hpp"
+
+namespace MCPMain = AgentMCP::MCPMain;
+using TestSupport::ChildProcess;
+
+namespace {
+
+std::string fakeHome(const MCPMain::Environment&) { return "/Users/me"; }
+
+const std::string defaultSocket = "/Users/me/Library/Application Support/Bosken/Agents/agent.sock";
+
+std::string describe(const MCPMain::Command& command) {
+    if (auto* s = std::get_if<MCPMain::Serve>(&command)) return "serve " + s->socketPath;
+    if (std::holds_alternative<MCPMain::PrintVersion>(command)) return "version";
+    if (std::holds_alternative<MCPMain::PrintHelp>(command)) return "help";
+    if (auto* i = std::get_if<MCPMain::Install>(&command)) {
+        std::string text = "install";
+        for (const auto& a : i->arguments) text += " " + a;
+        return text;
+    }
+    return "fail " + std::get<MCPMain::UsageError>(command).message;
+}
+
+TEST(MCPMainParse, CommandLines) {
+    const std::string unknown = "fail unknown option ";
+    struct Case {
+        std::vector<std::string> arguments;
+        MCPMain::Environment environment;
+        std::string expected;
+    };
+    const std::vector<Case> cases = {
+        {{"bosken-mcp"}, {}, "serve " + defaultSocket},
+        {{"bosken-mcp"}, {{"BOSKEN_AGENT_SOCKET", "/tmp/a.sock"}}, "serve /tmp/a.sock"},
+        {{"bosken-mcp"}, {{"BOSKEN_AGENT_SOCKET", ""}}, "serve "},
+        {{"bosken-mcp", "--socket", "/x", "--socket", "/y"}, {{"BOSKEN_AGENT_SOCKET", "/e"}}, "serve /y"},
+        {{"bosken-mcp", "--socket", "--version"}, {}, "serve --version"},
+        {{"bosken-mcp", "--socket"}, {}, "fail --socket needs a path"},
+        {{"bosken-mcp", "--version", "--bogus"}, {}, "version"},
+        {{"bosken-mcp", "--bogus", "--version"}, {}, unknown + "--bogus\n" + std::string(MCPMain::helpText)},
+        {{"bosken-mcp", "-h"}, {}, "help"},
+        {{"bosken-mcp", "--help", "--socket"}, {}, "help"},
+        {{"bosken-mcp", "--"}, {}, unknown + "--\n" + std::string(MCPMain::helpText)},
+        {{"bosken-mcp", "--Version"}, {}, unknown + "--Version\n" + std::string(MCPMain::helpText)},
+        {{"bosken-mcp", "--socket=/x"}, {}, unknown + "--socket=/x\n" + std::string(MCPMain::helpText)},
+        {{"bosken-mcp", "install"}, {}, "install"},
+        {{"bosken-mcp", "install", "--app", "codex", "--version"}, {}, "install --app codex --version"},
+        {{"bosken-mcp", "--bogus", "install"}, {}, unknown + "--bogus\n" + std::string(MCPMain::helpText)},
+        {{"bosken-mcp", "--socket", "/s", "install"}, {}, unknown + "install\n" + std::string(MCPMain::helpText)},
+    };
+    for (const auto& c : cases) {
+        std::string joined;
+        for (const auto& a : c.arguments) joined += a + " ";
+        EXPECT_EQ(describe(MCPMain::parse(c.arguments, c.environment, fakeHome)), c.expected) << joined;
+    }
+}
+
+TEST(MCPMainParse, HomeDirectoryPrefersANonEmptyHOME) {
+    EXPECT_EQ(MCPMain::homeDirectory({{"HOME", "/h"}}), "/h");
+    std::string fromDatabase = MCPMain::homeDirectory({});
+    EXPECT_FALSE(fromDatabase.empty());
+    EXPECT_EQ(MCPMain::homeDirectory({{"HOME", ""}}), fromDatabase);
+}
+
+TEST(MCPMainParse, HelpTextIsEightLinesWithoutAFinalLineFeed) {
+    std::string_view text = MCPMain::helpText;
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 7);
+    EXPECT_NE(text.back(), '\n');
+    EXPECT_EQ(text.substr(0, text.find('\n')),
+              "bosken-mcp: lets an MCP client (Claude Code, \xE2\x80\xA6) use Bosken, the owner's own browser, in tabs "
+              "of its own.");
+    EXPECT_EQ(text.substr(text.rfind('\n') + 1),
+              "Options: --socket <path> (or BOSKEN_AGENT_SOCKET) \xC2\xB7 --version \xC2\xB7 --help");
+}
+
+// The built executable, over pipes.
+
+ChildProcess::Environment bareEnvironment() { return {{"HOME", "/nonexistent-home"}, {"PATH", "/usr/bin:/bin"}}; }
+
+TEST(MCPMainProcess, VersionHelpAndUsageErrors) {
+    {
+        ChildProcess p({BOSKEN_MCP_EXE, "--version", "--nope"}, bareEnvironment());
+        EXPECT_EQ(p.exitCode(), 0);
+        EXPECT_EQ(p.output(), "bosken-mcp 0.4.1 (wire 1)\n");
+        EXPECT_EQ(p.errorOutput(), "");
+    }
+    {
+        ChildProcess p({BOSKEN_MCP_EXE, "--help"}, bareEnvironment());
+        EXPECT_EQ(p.exitCode(), 0);
+        EXPECT_EQ(p.output(), std::string(MCPMain::helpText) + "\n");
+    }
+    {
+        ChildProcess p({BOSKEN_MCP_EXE, "--socket"}, bareEnvironment());
+        EXPECT_EQ(p.exitCode(), 2);
+        EXPECT_EQ(p.output(), "");
+        EXPECT_EQ(p.errorOutput(), "bosken-mcp: --socket needs a path\n");
+    }
+    {
+        ChildProcess p({BOSKEN_MCP_EXE, "--nope", "--version"}, bareEnvironment());
+        EXPECT_EQ(p.exitCode(), 2);
+        EXPECT_EQ(p.output(), "");
+        EXPECT_EQ(p.errorOutput(), "bosken-mcp: unknown option --nope\n" + std::string(MCPMain::helpText) + "\n");
+    }
+}
+
+TEST(MCPMainProcess, ScriptedSessionGivesExactLinesAndEndsWithStatusZero) {
+    ChildProcess p({BOSKEN_MCP_EXE, "--socket", "/nonexistent/dir/agent.sock"}, bareEnvironment());
+    ASSERT_TRUE(p.started());
+    p.write("{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"initialize\",\"params\":{\"protocolVersion\":\"2025-03-26\","
+            "\"clientInfo\":{\"name\":\"test\",\"version\":\"1\"}}}\n"
+            "{\"jsonrpc\":\"2.0\",\"method\":\"notifications/initialized\"}\r\n"
+            "\n"
+            "{\"jsonrpc\":\"2.0\",\"id\":2,\"method\":\"ping\"}\n"
+            "not json\n"
+            "{\"jsonrpc\":\"2.0\",\"id\":\"c\",\"method\":\"tools/call\",\"params\":{\"name\":\"list_agent_tabs\"}}\n"
+            "[{\"jsonrpc\":\"2.0\",\"id\":3,\"method\":\"nope\"}]\n"
+            "{\"jsonrpc\":\"2.0\",\"id\":4,\"method\":\"tools/list\"}");
+    p.closeStdin();
+    ASSERT_EQ(p.exitCode(), 0);
+    std::vector<std::string> lines;
+    std::string out = p.output();
+    for (size_t start = 0, nl; (nl = out.find('\n', start)) != std::string::npos; start = nl + 1) {
+        lines.push_back(out.substr(start, nl - start));
+    }
+    ASSERT_EQ(lines.size(), 6u) << out;
+    EXPECT_EQ(lines[0].substr(0, 60), R"({"id":1,"jsonrpc":"2.0","result":{"capabilities":{"tools":{")");
+    EXPECT_NE(lines[0].find(R"("protocolVersion":"2025-03-26","serverInfo":{"name":"bosken","title":"Bosken","version":"0.4.1"}}})"),
+              std::string::npos);
+    EXPECT_EQ(lines[1], R"({"id":2,"jsonrpc":"2.0","result":{}})");
+    EXPECT_EQ(lines[2], R"({"error":{"code":-32700,"message":"Parse error"},"id":null,"jsonrpc":"2.0"})");
+    EXPECT_EQ(lines[3],
+              "{\"id\":\"c\",\"jsonrpc\":\"2.0\",\"result\":{\"content\":[{\"text\":\"Bosken isn't running, or agent "
+              "access is off. The owner turns it on in Bosken \xE2\x96\xB8 Settings \xE2\x96\xB8 General \xE2\x96\xB8 AI "
+              "agents.\",\"type\":\"text\"}],\"isError\":true}}");
+    EXPECT_EQ(lines[4], R"([{"error":{"code":-32601,"message":"Method not found: nope"},"id":3,"jsonrpc":"2.0"}])");
+    auto tools = AgentWire::JSON::parsed(lines[5]);
+    ASSERT_TRUE(tools);
+    EXPECT_EQ((*(*tools)["result"])["tools"]->array()->size(), 7u);
+    EXPECT_EQ(p.errorOutput(), "");
+}
+
+TEST(MCPMainProcess, EmptyInputGivesNoOutput) {
+    ChildProcess p({BOSKEN_MCP_EXE}, bareEnvironment());
+    p.closeStdin();
+    EXPECT_EQ(p.exitCode(), 0);
+    EXPECT_EQ(p.output(), "");
+    EXPECT_EQ(p.errorOutput(), "");
+}
+
+// A method name of 40 MiB comes back in the error reply: the reply must arrive whole.
+std::string hugeRequest(size_t bytes) {
+    return "{\"id\":1,\"method\":\"" + std::string(bytes, 'm') + "\"}\n";
+}
+
+TEST(MCPMainProcess, AFortyMebibyteReplyArrivesWhole) {
+    const size_t size = 40u << 20;
+    ChildProcess p({BOSKEN_MCP_EXE}, bareEnvironment());
+    std::thread writer([&] {
+        p.write(hugeRequest(size));
+        p.closeStdin();
+    });
+    auto line = p.readLine(std::chrono::seconds(120));
+    writer.join();
+    ASSERT_TRUE(line);
+    const std::string prefix = R"({"error":{"code":-32601,"message":"Method not found: )";
+    EXPECT_EQ(line->size(), prefix.size() + size + std::string(R"("},"id":1,"jsonrpc":"2.0"})").size());
+    EXPECT_EQ(line->substr(0, prefix.size()), prefix);
+    EXPECT_EQ(p.exitCode(std::chrono::seconds(60)), 0);
+}
+
+TEST(MCPMainProcess, AClientThatStopsReadingEndsTheHelperWithStatusZero) {
+    ChildProcess p({BOSKEN_MCP_EXE}, bareEnvironment());
+    p.closeStdout();  // the reader is gone before the large reply is written
+    std::thread writer([&] {
+        p.write(hugeRequest(8u << 20));
+        p.write("{\"id\":2,\"method\":\"ping\"}\n");
+        p.closeStdin();
+    });
+    auto code = p.exitCode(std::chrono::seconds(120));
+    writer.join();
+    EXPECT_EQ(code, 0);  // not -SIGPIPE
+}
+
+}  // namespace
