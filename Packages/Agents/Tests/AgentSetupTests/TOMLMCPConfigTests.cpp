@@ -1,0 +1,208 @@
+#include "AgentSetup/TOMLMCPConfig.hpp"
+
+#include <gtest/gtest.h>
+
+using namespace AgentSetup;
+
+namespace {
+
+const std::string kHelper = "/Applications/Bosken.app/Contents/Helpers/bosken-mcp";
+const std::string kCommand = "command = \"/Applications/Bosken.app/Contents/Helpers/bosken-mcp\"";
+
+std::string merge(const std::optional<std::string>& bytes) {
+    auto result = TOMLMCPConfig::merged(bytes, "bosken", kHelper);
+    if (auto* problem = std::get_if<TOMLMCPConfig::Problem>(&result)) {
+        ADD_FAILURE() << "refused: " << problem->message;
+        return {};
+    }
+    return std::get<std::string>(result);
+}
+
+std::optional<TOMLMCPConfig::Problem> refusal(const std::string& bytes) {
+    auto result = TOMLMCPConfig::merged(bytes, "bosken", kHelper);
+    if (auto* problem = std::get_if<TOMLMCPConfig::Problem>(&result)) return *problem;
+    return std::nullopt;
+}
+
+}  // namespace
+
+TEST(TOMLMCPConfig, SplitAndJoin) {
+    using Lines = std::vector<std::string>;
+    EXPECT_EQ(TOMLMCPConfig::split(""), Lines{});
+    EXPECT_EQ(TOMLMCPConfig::split("\n"), Lines{""});
+    EXPECT_EQ(TOMLMCPConfig::split("a\nb"), (Lines{"a", "b"}));
+    EXPECT_EQ(TOMLMCPConfig::split("a\r\n\r\n\nb\n"), (Lines{"a\r", "\r", "", "b"}));
+
+    EXPECT_EQ(TOMLMCPConfig::join({}, "\n"), "");
+    EXPECT_EQ(TOMLMCPConfig::join({"a\r", "\r", "", "b"}, "\r\n"), "a\r\n\r\n\r\nb\r\n");
+    EXPECT_EQ(TOMLMCPConfig::join({"a\r", "b"}, "\n"), "a\nb\n");
+    EXPECT_EQ(TOMLMCPConfig::join({"a\r\r"}, "\n"), "a\r\n");  // only one CR is the line ending's
+}
+
+TEST(TOMLMCPConfig, NoFileGivesTheTableAlone) {
+    EXPECT_EQ(merge(std::nullopt), "[mcp_servers.bosken]\n" + kCommand + "\nargs = []\n");
+    EXPECT_EQ(merge(""), "[mcp_servers.bosken]\n" + kCommand + "\nargs = []\n");
+    EXPECT_EQ(merge("\n\n"), "[mcp_servers.bosken]\n" + kCommand + "\nargs = []\n");
+}
+
+TEST(TOMLMCPConfig, NewTableGoesAtTheEndAfterOneBlankLine) {
+    const std::string table = "[mcp_servers.bosken]\n" + kCommand + "\nargs = []\n";
+    EXPECT_EQ(merge("model = \"o3\""), "model = \"o3\"\n\n" + table);
+    EXPECT_EQ(merge("model = \"o3\"\n"), "model = \"o3\"\n\n" + table);
+    EXPECT_EQ(merge("model = \"o3\"\n\n\n\n"), "model = \"o3\"\n\n" + table);
+    EXPECT_EQ(merge("[other]\nx = 1\n# last words\n"), "[other]\nx = 1\n# last words\n\n" + table);
+}
+
+TEST(TOMLMCPConfig, CRLFFilesStayCRLF) {
+    EXPECT_EQ(merge("model = \"o3\"\r\n\r\n\r\n"),
+              "model = \"o3\"\r\n\r\n\r\n\r\n[mcp_servers.bosken]\r\n" + kCommand + "\r\nargs = []\r\n");
+    EXPECT_EQ(merge("[mcp_servers.bosken]\r\ncommand = \"old\"\r\nenv = { A = \"1\" }\r\n"),
+              "[mcp_servers.bosken]\r\n" + kCommand + "\r\nargs = []\r\nenv = { A = \"1\" }\r\n");
+}
+
+TEST(TOMLMCPConfig, ExistingTableIsEditedInPlace) {
+    const std::string before =
+        "# Codex settings\n"
+        "model = \"o3\"\n"
+        "\n"
+        "[mcp_servers.bosken]  # the browser\n"
+        "command = \"/Volumes/Old/bosken-mcp\"\n"
+        "# keep this note\n"
+        "args = [\"--old\"]\n"
+        "startup_timeout_sec = 30\n"
+        "\n"
+        "[mcp_servers.bosken.env]\n"
+        "A = \"1\"\n"
+        "\n"
+        "[mcp_servers.other]\n"
+        "command = \"other\"\n"
+        "args = [\"x\"]\n";
+    const std::string after =
+        "# Codex settings\n"
+        "model = \"o3\"\n"
+        "\n"
+        "[mcp_servers.bosken]  # the browser\n" +
+        kCommand +
+        "\n"
+        "# keep this note\n"
+        "args = []\n"
+        "startup_timeout_sec = 30\n"
+        "\n"
+        "[mcp_servers.bosken.env]\n"
+        "A = \"1\"\n"
+        "\n"
+        "[mcp_servers.other]\n"
+        "command = \"other\"\n"
+        "args = [\"x\"]\n";
+    EXPECT_EQ(merge(before), after);
+    EXPECT_EQ(merge(after), after);  // idempotent
+}
+
+TEST(TOMLMCPConfig, EditOrdering) {
+    struct Case {
+        std::string name, before, after;
+    };
+    const std::vector<Case> cases{
+        {"only env",
+         "[mcp_servers.bosken]\n[mcp_servers.bosken.env]\nA = \"1\"\n",
+         "[mcp_servers.bosken]\n" + kCommand + "\nargs = []\n[mcp_servers.bosken.env]\nA = \"1\"\n"},
+        {"args first, no command",
+         "[mcp_servers.bosken]\nargs = [\"a\"]\nenv = {}\n",
+         "[mcp_servers.bosken]\n" + kCommand + "\nargs = []\nenv = {}\n"},
+        {"args further down, no command",
+         "[mcp_servers.bosken]\nx = 1\nargs = [\"a\"]\n",
+         "[mcp_servers.bosken]\n" + kCommand + "\nx = 1\nargs = []\n"},
+        {"command without args",
+         "[mcp_servers.bosken]\ncommand = \"old\"\nx = 1\n",
+         "[mcp_servers.bosken]\n" + kCommand + "\nargs = []\nx = 1\n"},
+        {"args before command",
+         "[mcp_servers.bosken]\nargs = []\nx = 1\ncommand = 'old'\n",
+         "[mcp_servers.bosken]\nargs = []\nx = 1\n" + kCommand + "\n"},
+        {"header is the last line without LF",
+         "a = 1\n[mcp_servers.bosken]",
+         "a = 1\n[mcp_servers.bosken]\n" + kCommand + "\nargs = []\n"},
+        {"multi-line values become one line each",
+         "[mcp_servers.bosken]\ncommand = \"\"\"\n/old/path\n\"\"\"\nargs = [\n  \"--a\",\n  \"--b\",\n]\nz = 1\n",
+         "[mcp_servers.bosken]\n" + kCommand + "\nargs = []\nz = 1\n"},
+        {"quoted keys and spacing",
+         "[ mcp_servers . \"bosken\" ]\n  \"command\"   =  \"old\"\n",
+         "[ mcp_servers . \"bosken\" ]\n" + kCommand + "\nargs = []\n"},
+        {"later command wins",
+         "[mcp_servers.bosken]\ncommand = \"a\"\ncommand = \"b\"\n",
+         "[mcp_servers.bosken]\ncommand = \"a\"\n" + kCommand + "\nargs = []\n"},
+        {"a deeper table only",
+         "[mcp_servers.bosken.env]\nA = \"1\"\n",
+         "[mcp_servers.bosken.env]\nA = \"1\"\n\n[mcp_servers.bosken]\n" + kCommand + "\nargs = []\n"},
+        {"another server's dotted keys",
+         "mcp_servers.other.command = \"x\"\n",
+         "mcp_servers.other.command = \"x\"\n\n[mcp_servers.bosken]\n" + kCommand + "\nargs = []\n"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(merge(c.before), c.after) << c.name;
+}
+
+TEST(TOMLMCPConfig, Refusals) {
+    const std::string unreadable = "it isn't TOML Bosken can read (an unfinished string, array or table header)";
+    const std::string inlined = "it sets mcp_servers.bosken inline or with dotted keys";
+    struct Case {
+        std::string bytes;
+        TOMLMCPConfig::Problem expected;
+    };
+    const std::vector<Case> cases{
+        {"args = [\n", {unreadable, false}},
+        {"[mcp_servers.bosken\n", {unreadable, false}},
+        {"[[mcp_servers.bosken]]\ncommand = \"x\"\n", {"it defines mcp_servers.bosken as an array of tables", true}},
+        {"[[mcp_servers.bosken.tools]]\n", {"it defines mcp_servers.bosken as an array of tables", true}},
+        {"[mcp_servers.bosken]\n[x]\n[mcp_servers.bosken]\n", {"it has two [mcp_servers.bosken] tables", true}},
+        {"[mcp_servers]\nbosken = { command = \"x\" }\n", {inlined, true}},
+        {"[mcp_servers]\nbosken.command = \"x\"\n", {inlined, true}},
+        {"mcp_servers.bosken.command = \"x\"\n", {inlined, true}},
+        {"mcp_servers = {}\n", {inlined, true}},
+        {"\"mcp_servers\" = { other = { command = \"x\" } }\n", {inlined, true}},
+        {"[mcp_servers.other]\nx = 1\n[mcp]\nservers = 1\n[mcp_servers]\nbosken = {}\n", {inlined, true}},
+    };
+    for (const auto& c : cases) EXPECT_EQ(refusal(c.bytes), c.expected) << c.bytes;
+}
+
+TEST(TOMLMCPConfig, Locate) {
+    auto lines = TOMLMCPConfig::split("[a]\n[mcp_servers.bosken]\nargs = [\n]\ncommand = \"x\"\n[b]\ncommand = \"y\"\n");
+    auto located = TOMLMCPConfig::locate(lines, "bosken");
+    ASSERT_TRUE(std::holds_alternative<TOMLMCPConfig::Located>(located));
+    TOMLMCPConfig::Located expected{
+        1,
+        TOMLLexer::Statement{TOMLLexer::Statement::Pair{{"command"}}, {4, 5}},
+        TOMLLexer::Statement{TOMLLexer::Statement::Pair{{"args"}}, {2, 4}},
+    };
+    EXPECT_EQ(std::get<TOMLMCPConfig::Located>(located), expected);
+    EXPECT_EQ(std::get<TOMLMCPConfig::Located>(TOMLMCPConfig::locate({}, "bosken")), TOMLMCPConfig::Located{});
+}
+
+TEST(TOMLMCPConfig, Quoted) {
+    struct Case {
+        std::string text, expected;
+    };
+    const std::vector<Case> cases{
+        {"/Applications/Bosken.app/x", "\"/Applications/Bosken.app/x\""},
+        {"a\"b\\c\x1B", "\"a\\\"b\\\\c\\u001B\""},
+        {"tab\tlf\ncr\rdel\x7F nul", "\"tab\\tlf\\ncr\\u000Ddel\\u007F nul\""},
+        {std::string("\0x", 2), "\"\\u0000x\""},
+        {"caf\xC3\xA9 \xF0\x9F\x98\x80", "\"caf\xC3\xA9 \xF0\x9F\x98\x80\""},
+        {"", "\"\""},
+    };
+    for (const auto& c : cases) EXPECT_EQ(TOMLMCPConfig::quoted(c.text), c.expected) << c.text;
+}
+
+TEST(TOMLMCPConfig, QuotedPathsReadBackUnchanged) {
+    for (std::string path : {"/a \"b\"/c\\d", "/odd\x1B\x7F\r\t\n", "/Users/zoë/😀"}) {
+        auto line = "command = " + TOMLMCPConfig::quoted(path);
+        EXPECT_EQ(TOMLLexer::value(line), path);
+    }
+}
+
+TEST(TOMLMCPConfig, MergedCommandReadsBackThroughLocate) {
+    const std::string helper = "/Volumes/My \"Disk\"/Bosken.app/Contents/Helpers/bosken-mcp";
+    auto merged = TOMLMCPConfig::merged("[mcp_servers.bosken]\ncommand = '/old'\n", "bosken", helper);
+    auto lines = TOMLMCPConfig::split(std::get<std::string>(merged));
+    auto located = std::get<TOMLMCPConfig::Located>(TOMLMCPConfig::locate(lines, "bosken"));
+    ASSERT_TRUE(located.command);
+    EXPECT_EQ(TOMLLexer::value(lines[located.command->lines.first]), helper);
+}
