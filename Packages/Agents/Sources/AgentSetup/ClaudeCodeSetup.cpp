@@ -6,6 +6,8 @@
 
 namespace AgentSetup {
 
+using AgentWire::JSON;
+
 namespace {
 
 constexpr std::string_view settingsFileName = ".claude.json";
@@ -42,6 +44,13 @@ std::optional<char32_t> nextScalar(std::string_view text, size_t& index) {
     return scalar;
 }
 
+// The server registered now; an unreadable file counts as none.
+std::optional<ClaudeConfigFile::Server> registeredServer(const ClaudeConfigFile& config) {
+    auto found = config.server(ClaudeCodeSetup::serverName);
+    if (auto* server = std::get_if<std::optional<ClaudeConfigFile::Server>>(&found)) return std::move(*server);
+    return std::nullopt;
+}
+
 bool needsNoQuotes(std::string_view text) {
     for (size_t index = 0; index < text.size();) {
         const auto scalar = nextScalar(text, index);
@@ -57,6 +66,19 @@ bool needsNoQuotes(std::string_view text) {
 }
 
 }  // namespace
+
+ClaudeCodeSetup::ClaudeCodeSetup(const Environment& environment, const std::string& home, bool findClaude,
+                                 CommandRunner runner)
+    : config(configURL(environment, home)),
+      claude(findClaude ? CommandRunner::find("claude", environment, home) : std::nullopt),
+      environment(environment),
+      runner(std::move(runner)) {
+    this->environment["HOME"] = home;
+}
+
+ClaudeCodeSetup::ClaudeCodeSetup(ClaudeConfigFile config, std::optional<std::string> claude, Environment environment,
+                                 CommandRunner runner)
+    : config(std::move(config)), claude(std::move(claude)), environment(std::move(environment)), runner(std::move(runner)) {}
 
 std::string ClaudeCodeSetup::configURL(const Environment& environment, const std::string& home) {
     const auto configured = environment.find("CLAUDE_CONFIG_DIR");
@@ -82,6 +104,53 @@ std::string ClaudeCodeSetup::shellQuoted(std::string_view text) {
     }
     quoted += '\'';
     return quoted;
+}
+
+std::string ClaudeCodeSetup::command(const std::string& helperPath) {
+    return "claude mcp add --scope user " + std::string(serverName) + " -- " + shellQuoted(helperPath);
+}
+
+std::string ClaudeCodeSetup::entryJSON(const std::string& helperPath) {
+    JSON::Object servers;
+    servers.set(std::string(serverName), ClaudeConfigFile::entry(helperPath));
+    return JSON::object({{"mcpServers", JSON(std::move(servers))}}).serialized({.pretty = true, .sortedKeys = true});
+}
+
+ClaudeCodeSetup::Status ClaudeCodeSetup::status(const std::string& helperPath) const {
+    const auto registered = registeredServer(config);
+    if (!registered) return Status::notConnected();
+    if (registered->command == helperPath) return Status::connected();
+    return Status::otherHelper(registered->command);
+}
+
+std::variant<ClaudeCodeSetup::Outcome, ClaudeSetupError> ClaudeCodeSetup::install(const std::string& helperPath) const {
+    if (!isInstalled(helperPath)) return SetupError::notInstalled(helperPath);
+
+    std::optional<std::string> previous;
+    if (const auto registered = registeredServer(config)) {
+        if (registered->command == helperPath) return Outcome::alreadyConnected();
+        previous = registered->command;
+    }
+
+    Method method = Method::configFile();
+    if (claude) {
+        const std::string name(serverName);
+        if (previous) {
+            // A failed remove is no reason to stop: add reports what really went wrong.
+            runner.run(*claude, {"mcp", "remove", "--scope", "user", name}, environment);
+        }
+        const auto result = runner.run(*claude, {"mcp", "add", "--scope", "user", name, "--", helperPath}, environment);
+        if (result.status != 0) return SetupError::claudeFailed(result.message());
+        method = Method::claudeCommand(*claude);
+    } else if (auto error = config.setServer(serverName, helperPath)) {
+        return std::move(*error);
+    }
+
+    // `claude` may have written somewhere else than the file we watch; only the file counts.
+    const auto written = registeredServer(config);
+    if (!written || written->command != helperPath) return SetupError::notApplied();
+    if (previous) return Outcome::replaced(std::move(*previous), std::move(method));
+    return Outcome::added(std::move(method));
 }
 
 }  // namespace AgentSetup

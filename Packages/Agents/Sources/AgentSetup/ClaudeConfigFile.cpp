@@ -1,8 +1,71 @@
 #include "AgentSetup/ClaudeConfigFile.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
 namespace AgentSetup {
 
 using AgentWire::JSON;
+
+namespace {
+
+ClaudeConfigFile::Files::Contents readWholeFile(const std::string& path) {
+    using Contents = ClaudeConfigFile::Files::Contents;
+    // Non-blocking so that a FIFO planted at the path cannot stall the run; only regular files
+    // are read.
+    int fd;
+    do {
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return {errno == ENOENT ? Contents::Kind::missing : Contents::Kind::unreadable, {}};
+
+    Contents contents{Contents::Kind::unreadable, {}};
+    struct stat status {};
+    if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) {
+        std::string bytes;
+        // The size is a hint only; the file may grow or shrink while being read.
+        bytes.resize(static_cast<size_t>(status.st_size) + 1);
+        size_t used = 0;
+        bool failed = false;
+        for (;;) {
+            if (used == bytes.size()) bytes.resize(bytes.size() * 2);
+            const ssize_t count = ::read(fd, bytes.data() + used, bytes.size() - used);
+            if (count > 0) {
+                used += static_cast<size_t>(count);
+            } else if (count == 0) {
+                break;
+            } else if (errno != EINTR) {
+                failed = true;
+                break;
+            }
+        }
+        if (!failed) {
+            bytes.resize(used);
+            bytes.shrink_to_fit();
+            contents = {Contents::Kind::read, std::move(bytes)};
+        }
+    }
+    ::close(fd);
+    return contents;
+}
+
+bool isBlank(std::string_view bytes) {
+    return bytes.find_first_not_of(std::string_view("\t\n\r ", 4)) == std::string_view::npos;
+}
+
+}  // namespace
+
+ClaudeConfigFile::Files ClaudeConfigFile::Files::live() {
+    return {
+        .read = readWholeFile,
+        .write = [](const std::string& bytes, const std::string& path) { return AtomicFile::write(bytes, path); },
+    };
+}
+
+ClaudeConfigFile::ClaudeConfigFile(std::string url, Files files) : url(std::move(url)), files(std::move(files)) {}
 
 JSON ClaudeConfigFile::entry(const std::string& command) {
     return JSON::object({
@@ -11,6 +74,71 @@ JSON ClaudeConfigFile::entry(const std::string& command) {
         {"args", JSON(JSON::Array{})},
         {"env", JSON(JSON::Object{})},
     });
+}
+
+std::variant<ClaudeConfigFile::Document, ClaudeSetupError> ClaudeConfigFile::read() const {
+    Files::Contents contents = files.read(url);
+    switch (contents.kind) {
+        case Files::Contents::Kind::missing:
+            return Document{};
+        case Files::Contents::Kind::unreadable:
+            // Something is there that we could not see whole: never treat it as empty, or the
+            // next write would replace the user's settings with a document lacking them.
+            return ClaudeSetupError::unreadableConfig(url);
+        case Files::Contents::Kind::read:
+            break;
+    }
+    if (isBlank(contents.bytes)) return Document{};
+    auto parsed = JSON::parsed(contents.bytes, {.exactNumbers = true});
+    if (!parsed || !parsed->object()) return ClaudeSetupError::unreadableConfig(url);
+    return Document{std::move(*parsed)};
+}
+
+std::variant<std::optional<ClaudeConfigFile::Server>, ClaudeSetupError> ClaudeConfigFile::server(
+    std::string_view name) const {
+    auto document = read();
+    if (auto* error = std::get_if<ClaudeSetupError>(&document)) return std::move(*error);
+    const auto& root = std::get<Document>(document);
+    if (!root) return std::optional<Server>{};
+    const JSON* servers = (*root)["mcpServers"];
+    const JSON* found = servers ? (*servers)[name] : nullptr;
+    if (!found || !found->object()) return std::optional<Server>{};
+
+    Server server;
+    if (const JSON* command = (*found)["command"]; command && command->string()) server.command = *command->string();
+    if (const JSON* args = (*found)["args"]; args && args->array()) {
+        for (const JSON& argument : *args->array()) {
+            if (!argument.string()) {
+                server.arguments.clear();
+                break;
+            }
+            server.arguments.push_back(*argument.string());
+        }
+    }
+    return std::optional<Server>{std::move(server)};
+}
+
+std::optional<ClaudeSetupError> ClaudeConfigFile::setServer(std::string_view name, const std::string& command) const {
+    auto document = read();
+    if (auto* error = std::get_if<ClaudeSetupError>(&document)) return std::move(*error);
+    JSON root = std::move(std::get<Document>(document)).value_or(JSON(JSON::Object{}));
+    JSON::Object& members = *root.object();
+
+    // set() replaces in place, so the entry and "mcpServers" keep their places in the file.
+    if (JSON* servers = members.find("mcpServers"); servers && servers->object()) {
+        servers->object()->set(std::string(name), entry(command));
+    } else {
+        JSON::Object fresh;
+        fresh.set(std::string(name), entry(command));
+        members.set("mcpServers", JSON(std::move(fresh)));
+    }
+
+    std::string text;
+    root.write(text, {.pretty = true, .sortedKeys = false});
+    // The tree is no longer needed; free it before the write so only the text stays alive.
+    root = JSON();
+    if (auto failure = files.write(text, url)) return ClaudeSetupError::writeFailed(failure->reason);
+    return std::nullopt;
 }
 
 }  // namespace AgentSetup

@@ -1,0 +1,288 @@
+#include "AgentSetup/ClaudeConfigFile.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+
+#include "TestSupport/TempDir.hpp"
+
+using AgentSetup::ClaudeConfigFile;
+using AgentSetup::ClaudeSetupError;
+using AgentWire::JSON;
+using Server = ClaudeConfigFile::Server;
+
+namespace {
+
+constexpr const char* helper = "/Applications/Bosken.app/Contents/Helpers/bosken-mcp";
+
+// The whole file a fresh registration of `helper` writes.
+const std::string freshFile = R"({
+  "mcpServers" : {
+    "bosken" : {
+      "type" : "stdio",
+      "command" : "/Applications/Bosken.app/Contents/Helpers/bosken-mcp",
+      "args" : [],
+      "env" : {}
+    }
+  }
+})";
+
+std::optional<Server> serverOrFail(const ClaudeConfigFile& file, std::string_view name) {
+    auto found = file.server(name);
+    if (auto* error = std::get_if<ClaudeSetupError>(&found)) {
+        ADD_FAILURE() << error->message();
+        return std::nullopt;
+    }
+    return std::get<std::optional<Server>>(found);
+}
+
+class ClaudeConfigFileTest : public TestSupport::TempDirTest {
+protected:
+    std::string settings = path(".claude.json");
+    ClaudeConfigFile file{settings};
+};
+
+TEST_F(ClaudeConfigFileTest, MissingOrBlankFileIsAnEmptyDocumentAndGetsCreated) {
+    for (const std::optional<std::string>& contents : {std::optional<std::string>(), std::optional<std::string>(""),
+                                                      std::optional<std::string>(" \t\r\n \n")}) {
+        std::filesystem::remove(settings);
+        if (contents) TestSupport::writeFile(settings, *contents);
+
+        auto document = file.read();
+        ASSERT_TRUE(std::holds_alternative<ClaudeConfigFile::Document>(document));
+        EXPECT_FALSE(std::get<ClaudeConfigFile::Document>(document).has_value());
+        EXPECT_EQ(serverOrFail(file, "bosken"), std::nullopt);
+
+        ASSERT_EQ(file.setServer("bosken", helper), std::nullopt);
+        EXPECT_EQ(TestSupport::readFile(settings), freshFile);
+        EXPECT_EQ(serverOrFail(file, "bosken"), (Server{helper, {}}));
+    }
+}
+
+TEST_F(ClaudeConfigFileTest, FileThatIsNotAJSONObjectIsReportedAndNeverReplaced) {
+    const std::string cases[] = {
+        "{",
+        "[]",
+        "\"mcpServers\"",
+        "null",
+        "{\"a\": 1,}",
+        "// settings\n{}",
+        "{} {}",
+        "\f{}",  // form feed is not JSON white space
+        "\xEF\xBB\xBF{}",
+        "{\"a\": \"\xFF\"}",
+    };
+    for (const auto& contents : cases) {
+        TestSupport::writeFile(settings, contents);
+        auto document = file.read();
+        ASSERT_TRUE(std::holds_alternative<ClaudeSetupError>(document)) << contents;
+        EXPECT_EQ(std::get<ClaudeSetupError>(document), ClaudeSetupError::unreadableConfig(settings));
+        EXPECT_EQ(std::get<ClaudeSetupError>(file.server("bosken")), ClaudeSetupError::unreadableConfig(settings));
+        EXPECT_EQ(file.setServer("bosken", helper), ClaudeSetupError::unreadableConfig(settings));
+        EXPECT_EQ(TestSupport::readFile(settings), contents);
+    }
+}
+
+TEST_F(ClaudeConfigFileTest, SomethingThatCannotBeReadIsNotMistakenForAMissingFile) {
+    // A directory stands in for an unreadable file (tests may run as root, where modes don't bite).
+    std::filesystem::create_directories(settings + "/inside");
+    EXPECT_EQ(std::get<ClaudeSetupError>(file.read()), ClaudeSetupError::unreadableConfig(settings));
+    EXPECT_EQ(file.setServer("bosken", helper), ClaudeSetupError::unreadableConfig(settings));
+    EXPECT_TRUE(std::filesystem::is_directory(settings + "/inside"));
+
+    // So does a FIFO, which must not block the read either.
+    const std::string fifo = path("fifo.json");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_EQ(std::get<ClaudeSetupError>(ClaudeConfigFile(fifo).read()), ClaudeSetupError::unreadableConfig(fifo));
+}
+
+TEST_F(ClaudeConfigFileTest, UnreadableIsReportedWithThePathAsConfiguredNotResolved) {
+    const std::string link = path("link.json");
+    TestSupport::writeFile(path("real.json"), "{oops");
+    std::filesystem::create_symlink(path("real.json"), link);
+    EXPECT_EQ(std::get<ClaudeSetupError>(ClaudeConfigFile(link).read()), ClaudeSetupError::unreadableConfig(link));
+}
+
+TEST_F(ClaudeConfigFileTest, ServerReadsCommandAndTextArgumentsLeniently) {
+    struct Case {
+        std::string document;
+        std::optional<Server> expected;
+    };
+    const Case cases[] = {
+        {R"({})", std::nullopt},
+        {R"({"mcpServers": null})", std::nullopt},
+        {R"({"mcpServers": []})", std::nullopt},
+        {R"({"mcpServers": {"other": {"command": "/x"}}})", std::nullopt},
+        {R"({"mcpServers": {"bosken": "/x"}})", std::nullopt},
+        {R"({"mcpServers": {"bosken": null}})", std::nullopt},
+        {R"({"mcpServers": {"bosken": {}}})", Server{"", {}}},
+        {R"({"mcpServers": {"bosken": {"command": 7, "args": ["a"]}}})", Server{"", {"a"}}},
+        {R"({"mcpServers": {"bosken": {"command": "/x", "args": ["a", "b c"]}}})", Server{"/x", {"a", "b c"}}},
+        {R"({"mcpServers": {"bosken": {"command": "/x", "args": ["a", 1]}}})", Server{"/x", {}}},
+        {R"({"mcpServers": {"bosken": {"command": "/x", "args": "a"}}})", Server{"/x", {}}},
+        {R"({"mcpServers": {"bosken": {"command": "\/x\u00e9", "args": []}}})", Server{"/x\xC3\xA9", {}}},
+    };
+    for (const auto& c : cases) {
+        TestSupport::writeFile(settings, c.document);
+        EXPECT_EQ(serverOrFail(file, "bosken"), c.expected) << c.document;
+    }
+}
+
+TEST_F(ClaudeConfigFileTest, SetServerReplacesTheEntryWholeAndKeepsEverythingElseInPlace) {
+    TestSupport::writeFile(settings, R"({
+  "numStartups": 1.50,
+  "big": 12345678901234567890123,
+  "tiny": 1E-400,
+  "mcpServers": {
+    "first": {"command": "a", "env": {"K": "V"}},
+    "bosken": {"type": "stdio", "command": "/old/bosken-mcp", "args": ["--x"], "env": {"A": "1"}},
+    "last": {"command": "z"}
+  },
+  "name": "caf\u00e9 \/ \ud83d\ude00",
+  "projects": {"/Users/ann/p": {"allowedTools": [], "history": [{"n": -0.0}]}}
+})");
+    ASSERT_EQ(file.setServer("bosken", helper), std::nullopt);
+    EXPECT_EQ(TestSupport::readFile(settings), R"({
+  "numStartups" : 1.50,
+  "big" : 12345678901234567890123,
+  "tiny" : 1E-400,
+  "mcpServers" : {
+    "first" : {
+      "command" : "a",
+      "env" : {
+        "K" : "V"
+      }
+    },
+    "bosken" : {
+      "type" : "stdio",
+      "command" : "/Applications/Bosken.app/Contents/Helpers/bosken-mcp",
+      "args" : [],
+      "env" : {}
+    },
+    "last" : {
+      "command" : "z"
+    }
+  },
+  "name" : "café / 😀",
+  "projects" : {
+    "/Users/ann/p" : {
+      "allowedTools" : [],
+      "history" : [
+        {
+          "n" : -0.0
+        }
+      ]
+    }
+  }
+})");
+}
+
+TEST_F(ClaudeConfigFileTest, NonObjectServersAreReplacedWhereTheyStood) {
+    const std::pair<std::string, std::string> cases[] = {
+        {R"({"a": 1, "mcpServers": null, "z": 2})", R"({"a":1,"mcpServers":{"bosken":{}},"z":2})"},
+        {R"({"a": 1, "mcpServers": ["x"], "z": 2})", R"({"a":1,"mcpServers":{"bosken":{}},"z":2})"},
+        {R"({"a": 1, "mcpServers": "x"})", R"({"a":1,"mcpServers":{"bosken":{}}})"},
+        {R"({"a": 1})", R"({"a":1,"mcpServers":{"bosken":{}}})"},
+        {R"({"mcpServers": {"bosken": 3, "b": {}}})", R"({"mcpServers":{"bosken":{},"b":{}}})"},
+    };
+    for (const auto& [before, shape] : cases) {
+        TestSupport::writeFile(settings, before);
+        ASSERT_EQ(file.setServer("bosken", helper), std::nullopt) << before;
+        // Compare the layout with the entry emptied out; the entry itself is checked elsewhere.
+        auto written = JSON::parsed(TestSupport::readFile(settings), {.exactNumbers = true});
+        ASSERT_TRUE(written) << before;
+        EXPECT_EQ(*(*(*written)["mcpServers"])["bosken"], ClaudeConfigFile::entry(helper)) << before;
+        written->object()->find("mcpServers")->object()->set("bosken", JSON(JSON::Object{}));
+        EXPECT_EQ(written->serialized({.pretty = false, .sortedKeys = false}), shape) << before;
+    }
+}
+
+TEST_F(ClaudeConfigFileTest, WritesTheFileBehindASymbolicLinkAndKeepsTheLink) {
+    const std::string real = path("dotfiles/claude.json");
+    TestSupport::writeFile(real, "{}");
+    std::filesystem::create_symlink(real, settings);
+    ASSERT_EQ(file.setServer("bosken", helper), std::nullopt);
+    EXPECT_TRUE(std::filesystem::is_symlink(settings));
+    EXPECT_EQ(TestSupport::readFile(real), freshFile);
+}
+
+TEST(ClaudeConfigFileFaults, FailedWriteIsReportedWithItsReason) {
+    std::vector<std::string> writes;
+    ClaudeConfigFile::Files files{
+        .read = [](const std::string&) {
+            return ClaudeConfigFile::Files::Contents{ClaudeConfigFile::Files::Contents::Kind::read, R"({"a": 1})"};
+        },
+        .write = [&](const std::string& bytes, const std::string& path) -> std::optional<AgentSetup::AtomicFile::Failure> {
+            writes.push_back(path + "\n" + bytes);
+            return AgentSetup::AtomicFile::Failure{"no space left on device"};
+        },
+    };
+    const ClaudeConfigFile file("/Users/ann/.claude.json", files);
+    const auto error = file.setServer("bosken", helper);
+    ASSERT_TRUE(error);
+    EXPECT_EQ(*error, ClaudeSetupError::writeFailed("no space left on device"));
+    EXPECT_EQ(error->message(), "Couldn't save Claude Code's settings: no space left on device");
+    ASSERT_EQ(writes.size(), 1u);
+    EXPECT_EQ(writes[0].substr(0, writes[0].find('\n')), "/Users/ann/.claude.json");
+}
+
+TEST(ClaudeConfigFileFaults, UnreadableFileIsNeverWritten) {
+    int writes = 0;
+    ClaudeConfigFile::Files files{
+        .read = [](const std::string&) {
+            return ClaudeConfigFile::Files::Contents{ClaudeConfigFile::Files::Contents::Kind::unreadable, {}};
+        },
+        .write = [&](const std::string&, const std::string&) -> std::optional<AgentSetup::AtomicFile::Failure> {
+            ++writes;
+            return std::nullopt;
+        },
+    };
+    const ClaudeConfigFile file("~/.claude.json", files);
+    EXPECT_EQ(file.setServer("bosken", helper), ClaudeSetupError::unreadableConfig("~/.claude.json"));
+    EXPECT_EQ(writes, 0);
+}
+
+// Claude Code's settings grow large; a registration must leave every other member as it was,
+// value and place.
+TEST_F(ClaudeConfigFileTest, LargeSettingsKeepEveryOtherMemberAndItsOrder) {
+    std::string text = "{\n  \"numStartups\": 412,\n  \"projects\": {";
+    for (int i = 0; i < 7000; ++i) {
+        if (i) text += ",";
+        text += "\n    \"/Users/ann/code/project-" + std::to_string(i) + "\": {\"allowedTools\": [\"Bash(git:*)\", \"Edit\"], " +
+                "\"lastCost\": 0." + std::to_string(i * 7919 % 100000) + "0, \"lastDuration\": " + std::to_string(i * 31) +
+                ", \"exampleFiles\": [\"src/a.cpp\", \"include/b.hpp\"], \"hasTrustDialogAccepted\": " +
+                (i % 2 ? "true" : "false") + ", \"history\": [{\"display\": \"fix the build \\u2014 step " +
+                std::to_string(i) + "\", \"pastedContents\": {}}], \"mcpServers\": {}}";
+    }
+    text += "\n  },\n  \"mcpServers\": {\"other\": {\"command\": \"/usr/bin/other\", \"args\": [\"-v\"]}},\n";
+    for (int i = 0; i < 3000; ++i) text += "  \"feature-" + std::to_string(i) + "\": " + std::to_string(i) + "e2,\n";
+    text += "  \"userID\": \"" + std::string(64, 'f') + "\"\n}";
+    ASSERT_GT(text.size(), 2u << 20);
+    TestSupport::writeFile(settings, text);
+
+    ASSERT_EQ(file.setServer("bosken", helper), std::nullopt);
+
+    const auto before = JSON::parsed(text, {.exactNumbers = true});
+    const auto after = JSON::parsed(TestSupport::readFile(settings), {.exactNumbers = true});
+    ASSERT_TRUE(before && after);
+    const auto& old = *before->object();
+    const auto& now = *after->object();
+    ASSERT_EQ(old.size(), now.size());
+    auto oldMember = old.begin();
+    for (auto member = now.begin(); member != now.end(); ++member, ++oldMember) {
+        ASSERT_EQ(member->key, oldMember->key);
+        if (member->key == "mcpServers") {
+            EXPECT_EQ(member->value.serialized({.pretty = false, .sortedKeys = false}),
+                      R"({"other":{"command":"/usr/bin/other","args":["-v"]},"bosken":{"type":"stdio","command":)"
+                      R"("/Applications/Bosken.app/Contents/Helpers/bosken-mcp","args":[],"env":{}}})");
+            continue;
+        }
+        // Unsorted compact text compares values, number spellings and member order at every depth.
+        ASSERT_EQ(member->value.serialized({.pretty = false, .sortedKeys = false}),
+                  oldMember->value.serialized({.pretty = false, .sortedKeys = false}))
+            << member->key;
+    }
+}
+
+}  // namespace
