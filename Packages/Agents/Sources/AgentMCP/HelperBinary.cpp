@@ -1,0 +1,169 @@
+#include "AgentMCP/HelperBinary.hpp"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+#include "AgentMCP/MCPResume.hpp"
+
+#if defined(__APPLE__)
+#include <CoreFoundation/CoreFoundation.h>
+#include <Security/Security.h>
+#include <libproc.h>
+#endif
+
+namespace AgentMCP::HelperBinary {
+
+namespace {
+
+bool isUTF8(const std::string& s) {
+    size_t i = 0;
+    while (i < s.size()) {
+        auto c = static_cast<unsigned char>(s[i]);
+        size_t extra;
+        uint32_t min;
+        uint32_t cp;
+        if (c < 0x80) {
+            ++i;
+            continue;
+        } else if ((c & 0xE0) == 0xC0) {
+            extra = 1, min = 0x80, cp = c & 0x1F;
+        } else if ((c & 0xF0) == 0xE0) {
+            extra = 2, min = 0x800, cp = c & 0x0F;
+        } else if ((c & 0xF8) == 0xF0) {
+            extra = 3, min = 0x10000, cp = c & 0x07;
+        } else {
+            return false;
+        }
+        if (i + extra >= s.size()) return false;
+        for (size_t k = 1; k <= extra; ++k) {
+            auto d = static_cast<unsigned char>(s[i + k]);
+            if ((d & 0xC0) != 0x80) return false;
+            cp = cp << 6 | (d & 0x3F);
+        }
+        if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+        i += extra + 1;
+    }
+    return true;
+}
+
+#if defined(__APPLE__)
+// A static code object for the file at `path`, or nullptr; the caller releases it.
+SecStaticCodeRef staticCode(const std::string& path) {
+    CFURLRef url = CFURLCreateFromFileSystemRepresentation(
+        kCFAllocatorDefault, reinterpret_cast<const UInt8*>(path.data()), static_cast<CFIndex>(path.size()), false);
+    if (url == nullptr) return nullptr;
+    SecStaticCodeRef code = nullptr;
+    OSStatus status = SecStaticCodeCreateWithPath(url, kSecCSDefaultFlags, &code);
+    CFRelease(url);
+    if (status != errSecSuccess) {
+        if (code != nullptr) CFRelease(code);
+        return nullptr;
+    }
+    return code;
+}
+
+// The code-directory hash of a signed file in lowercase hex, or nothing.
+std::optional<std::string> codeDirectoryHash(const std::string& path) {
+    SecStaticCodeRef code = staticCode(path);
+    if (code == nullptr) return std::nullopt;
+    CFDictionaryRef info = nullptr;
+    OSStatus status = SecCodeCopySigningInformation(code, kSecCSDefaultFlags, &info);
+    CFRelease(code);
+    if (status != errSecSuccess || info == nullptr) return std::nullopt;
+    std::optional<std::string> hash;
+    if (CFGetTypeID(info) == CFDictionaryGetTypeID()) {
+        CFTypeRef unique = CFDictionaryGetValue(info, kSecCodeInfoUnique);
+        if (unique != nullptr && CFGetTypeID(unique) == CFDataGetTypeID()) {
+            auto data = static_cast<CFDataRef>(unique);
+            CFIndex length = CFDataGetLength(data);
+            const UInt8* bytes = CFDataGetBytePtr(data);
+            if (length > 0 && bytes != nullptr) {
+                static constexpr char digits[] = "0123456789abcdef";
+                std::string hex = "cdhash:";
+                for (CFIndex i = 0; i < length; ++i) {
+                    hex += digits[bytes[i] >> 4];
+                    hex += digits[bytes[i] & 0xF];
+                }
+                hash = std::move(hex);
+            }
+        }
+    }
+    CFRelease(info);
+    return hash;
+}
+#endif
+
+}  // namespace
+
+std::optional<std::string> ownPath() {
+    char buffer[4096] = {};
+#if defined(__APPLE__)
+    int length = proc_pidpath(getpid(), buffer, sizeof buffer);
+    if (length <= 0) return std::nullopt;
+#else
+    // The kernel's link to the running image; readlink does not terminate it.
+    ssize_t length = readlink("/proc/self/exe", buffer, sizeof buffer);
+    if (length <= 0) return std::nullopt;
+#endif
+    std::string path(buffer, std::min(static_cast<size_t>(length), sizeof buffer));
+    if (!isUTF8(path)) return std::nullopt;
+    return path;
+}
+
+std::optional<std::string> identity(const std::string& path) {
+#if defined(__APPLE__)
+    // A signed file is known by its code, so an identical re-signed copy is not a change.
+    if (auto hash = codeDirectoryHash(path)) return hash;
+#endif
+    struct stat status;
+    if (stat(path.c_str(), &status) != 0) return std::nullopt;
+#if defined(__APPLE__)
+    const auto& changed = status.st_ctimespec;
+#else
+    const auto& changed = status.st_ctim;
+#endif
+    // The status-change time moves on a chmod or a rename too, which the modification time
+    // would miss.
+    return "file:" + std::to_string(status.st_dev) + ":" + std::to_string(status.st_ino) + ":" +
+           std::to_string(status.st_size) + ":" + std::to_string(static_cast<int64_t>(changed.tv_sec)) + "." +
+           std::to_string(static_cast<int64_t>(changed.tv_nsec));
+}
+
+bool isRunnable(const std::string& path) {
+#if defined(__APPLE__)
+    SecStaticCodeRef code = staticCode(path);
+    if (code == nullptr) return false;
+    OSStatus status = SecStaticCodeCheckValidity(code, kSecCSDefaultFlags, nullptr);
+    CFRelease(code);
+    // A file that an update is still writing has a broken or incomplete signature; only an
+    // unsigned file falls back to the permission test.
+    if (status == errSecCSUnsigned) return access(path.c_str(), X_OK) == 0;
+    return status == errSecSuccess;
+#else
+    return access(path.c_str(), X_OK) == 0;
+#endif
+}
+
+int execute(const std::string& path, const std::vector<std::string>& arguments, const std::string& resume) {
+    if (setenv(std::string(MCPResume::environmentKey).c_str(), resume.c_str(), 1) != 0) return errno;
+    // Whatever is buffered would be lost with the old image.
+    std::fflush(nullptr);
+    std::vector<std::string> copies(arguments.begin(), arguments.end());
+    std::vector<char*> vector;
+    vector.reserve(copies.size() + 1);
+    for (auto& argument : copies) vector.push_back(argument.data());
+    vector.push_back(nullptr);
+    execv(path.c_str(), vector.data());
+    int error = errno;
+    // The old image goes on serving; the record must not reach a later child of it.
+    unsetenv(std::string(MCPResume::environmentKey).c_str());
+    return error;
+}
+
+}  // namespace AgentMCP::HelperBinary

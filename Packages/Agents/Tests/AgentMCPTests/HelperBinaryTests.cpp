@@ -1,0 +1,152 @@
+#include "AgentMCP/HelperBinary.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <regex>
+#include <thread>
+
+#include "TestSupport/TempDir.hpp"
+
+namespace {
+
+using namespace AgentMCP;
+using TestSupport::writeFile;
+
+class HelperBinaryTests : public TestSupport::TempDirTest {
+protected:
+    // A plain (unsigned) executable file at `name`.
+    std::string makeProgram(const std::string& name, const std::string& body = "#!/bin/sh\nexit 0\n") {
+        std::string p = path(name);
+        writeFile(p, body);
+        ::chmod(p.c_str(), 0755);
+        return p;
+    }
+
+    // The status-change clock is coarse (one kernel tick), so two changes in a row can get
+    // the same time; a pause makes the second one observable.
+    static void letTheClockMove() { std::this_thread::sleep_for(std::chrono::milliseconds(30)); }
+};
+
+TEST_F(HelperBinaryTests, OwnPathIsThisTestProgram) {
+    auto own = HelperBinary::ownPath();
+    ASSERT_TRUE(own.has_value());
+    EXPECT_EQ(own->front(), '/');
+    EXPECT_EQ(std::filesystem::path(*own).filename(), "AgentMCPTests");
+    EXPECT_TRUE(HelperBinary::isRunnable(*own));
+}
+
+TEST_F(HelperBinaryTests, IdentityOfAnUnsignedFileIsItsStatus) {
+    std::string p = makeProgram("helper", "twelve bytes");
+    auto identity = HelperBinary::identity(p);
+    ASSERT_TRUE(identity.has_value());
+    struct stat status;
+    ASSERT_EQ(::stat(p.c_str(), &status), 0);
+    EXPECT_TRUE(std::regex_match(*identity, std::regex(R"(file:-?\d+:\d+:12:\d+\.\d+)"))) << *identity;
+    EXPECT_EQ(identity->find(":" + std::to_string(status.st_ino) + ":12:"), std::string("file:").size() +
+                                                                                std::to_string(status.st_dev).size());
+    EXPECT_EQ(HelperBinary::identity(p), identity) << "stable while nothing happens";
+}
+
+TEST_F(HelperBinaryTests, IdentityChangesWhenTheFileIsReplacedOrTouched) {
+    struct Case {
+        const char* name;
+        void (*change)(const std::string& file, const std::string& dir);
+    };
+    const Case cases[] = {
+        {"identical copy renamed over it",
+         [](const std::string& file, const std::string& dir) {
+             std::filesystem::copy_file(file, dir + "/new");
+             std::filesystem::rename(dir + "/new", file);
+         }},
+        {"rewritten in place with the same size",
+         [](const std::string& file, const std::string&) { writeFile(file, "#!/bin/sh\nexit 1\n"); }},
+        {"mode changed", [](const std::string& file, const std::string&) { ::chmod(file.c_str(), 0700); }},
+        {"moved away and back",
+         [](const std::string& file, const std::string& dir) {
+             std::filesystem::rename(file, dir + "/aside");
+             std::filesystem::rename(dir + "/aside", file);
+         }},
+    };
+    for (const auto& c : cases) {
+        std::string p = makeProgram(std::string("helper-") + std::to_string(&c - cases));
+        auto before = HelperBinary::identity(p);
+        ASSERT_TRUE(before.has_value());
+        letTheClockMove();
+        c.change(p, dir.path().string());
+        auto after = HelperBinary::identity(p);
+        ASSERT_TRUE(after.has_value()) << c.name;
+        EXPECT_NE(*after, *before) << c.name;
+    }
+}
+
+TEST_F(HelperBinaryTests, MissingPathHasNoIdentityAndCannotRun) {
+    EXPECT_EQ(HelperBinary::identity(path("absent")), std::nullopt);
+    EXPECT_FALSE(HelperBinary::isRunnable(path("absent")));
+    EXPECT_EQ(HelperBinary::identity(path("absent/child")), std::nullopt);
+}
+
+TEST_F(HelperBinaryTests, RunnableFollowsExecutePermission) {
+    std::string p = makeProgram("helper");
+    EXPECT_TRUE(HelperBinary::isRunnable(p));
+    ::chmod(p.c_str(), 0644);
+    if (::geteuid() != 0) {
+        EXPECT_FALSE(HelperBinary::isRunnable(p));
+    }
+    ::chmod(p.c_str(), 0);
+    EXPECT_FALSE(HelperBinary::isRunnable(p)) << "no execute bit for anyone, not even root";
+}
+
+TEST_F(HelperBinaryTests, FailedExecuteReturnsErrnoAndCleansTheEnvironment) {
+    ::unsetenv("BOSKEN_MCP_RESUME");
+    EXPECT_EQ(HelperBinary::execute(path("absent"), {"bosken-mcp"}, "{\"v\":1}"), ENOENT);
+    EXPECT_EQ(std::getenv("BOSKEN_MCP_RESUME"), nullptr);
+
+    std::string notExecutable = path("data");
+    writeFile(notExecutable, "data");
+    ::chmod(notExecutable.c_str(), 0644);
+    if (::geteuid() != 0) {
+        EXPECT_EQ(HelperBinary::execute(notExecutable, {"x"}, "r"), EACCES);
+    }
+    EXPECT_EQ(HelperBinary::execute(dir.path().string(), {"x"}, "r"), EACCES);
+    EXPECT_EQ(std::getenv("BOSKEN_MCP_RESUME"), nullptr);
+}
+
+TEST_F(HelperBinaryTests, ExecuteReplacesTheProcessWithArgumentsAndResumeText) {
+    int pipe[2];
+    ASSERT_EQ(::pipe(pipe), 0);
+    std::fflush(nullptr);
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::dup2(pipe[1], 1);
+        ::close(pipe[0]);
+        ::close(pipe[1]);
+        // Buffered output of the old image must reach the pipe before the new image writes.
+        std::fputs("before|", stdout);
+        int error = HelperBinary::execute(
+            "/bin/sh", {"custom-name", "-c", "printf '%s|%s|%s' \"$0\" \"$1\" \"$BOSKEN_MCP_RESUME\"", "zero", "arg one"},
+            "{\"v\":1,\"input\":\"aGk=\"}");
+        ::_exit(100 + error);
+    }
+    ::close(pipe[1]);
+    std::string output;
+    char buffer[256];
+    ssize_t n;
+    while ((n = ::read(pipe[0], buffer, sizeof buffer)) > 0) output.append(buffer, static_cast<size_t>(n));
+    ::close(pipe[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(output, "before|zero|arg one|{\"v\":1,\"input\":\"aGk=\"}");
+}
+
+}  // namespace
