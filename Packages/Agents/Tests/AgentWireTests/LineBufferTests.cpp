@@ -1,0 +1,130 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "AgentWire/AgentWire.hpp"
+#include "AgentWire/LineBuffer.hpp"
+
+using AgentWire::LineBuffer;
+
+namespace {
+
+// The lines as texts, or nothing for LineTooLong.
+std::optional<std::vector<std::string>> feed(LineBuffer& buffer, std::string_view bytes) {
+    auto result = buffer.append(bytes);
+    auto* lines = std::get_if<LineBuffer::Lines>(&result);
+    if (!lines) return std::nullopt;
+    std::vector<std::string> texts;
+    for (const auto& line : *lines) texts.push_back(line.str());
+    return texts;
+}
+
+using Texts = std::vector<std::string>;
+
+}  // namespace
+
+TEST(LineBuffer, SkipsEmptyLinesAndKeepsTheRestPending) {
+    LineBuffer buffer(1);
+    EXPECT_EQ(feed(buffer, "a\n\nb"), Texts{"a"});
+    EXPECT_EQ(buffer.pendingSize(), 1u);
+    EXPECT_EQ(feed(buffer, "\n"), Texts{"b"});
+    EXPECT_EQ(buffer.pendingSize(), 0u);
+    EXPECT_EQ(feed(buffer, "\n\n\n"), Texts{});
+}
+
+TEST(LineBuffer, LimitCountsBytesWithoutTheLineFeed) {
+    struct Case {
+        std::string bytes;
+        std::optional<Texts> lines;
+    };
+    const std::vector<Case> cases = {
+        {"abcd\n", Texts{"abcd"}},
+        {"abcde\n", std::nullopt},
+        {"abcde", std::nullopt},        // already over the limit without a line feed
+        {"abcd", Texts{}},              // exactly the limit, still waiting
+        {"ab\nabcde\ncd\n", std::nullopt},
+        {"a\r\n", Texts{"a\r"}},        // a carriage return is an ordinary byte
+    };
+    for (const auto& c : cases) {
+        LineBuffer buffer(4);
+        EXPECT_EQ(buffer.maxLine(), 4u);
+        EXPECT_EQ(feed(buffer, c.bytes), c.lines) << c.bytes;
+    }
+}
+
+TEST(LineBuffer, FramesSplitAndMergedChunks) {
+    LineBuffer buffer(100);
+    EXPECT_EQ(feed(buffer, "one\ntwo\nthr"), (Texts{"one", "two"}));
+    EXPECT_EQ(feed(buffer, "e"), Texts{});
+    EXPECT_EQ(feed(buffer, "e\nfour"), Texts{"three"});
+    EXPECT_EQ(feed(buffer, "\n"), Texts{"four"});
+    // Byte by byte.
+    std::string all;
+    for (char c : std::string("x1\n\ny22\nz333\n")) {
+        auto lines = feed(buffer, std::string_view(&c, 1));
+        ASSERT_TRUE(lines);
+        for (const auto& line : *lines) all += line + "|";
+    }
+    EXPECT_EQ(all, "x1|y22|z333|");
+}
+
+TEST(LineBuffer, LimitAppliesToALineBuiltFromManyChunks) {
+    LineBuffer buffer(10);
+    EXPECT_EQ(feed(buffer, "12345"), Texts{});
+    EXPECT_EQ(feed(buffer, "67890"), Texts{});
+    EXPECT_EQ(feed(buffer, "1"), std::nullopt);
+}
+
+TEST(LineBuffer, PrepareAndCommitFrameLikeAppend) {
+    LineBuffer buffer(1000);
+    const std::string chunks[] = {"{\"a\":1}\n{\"b\"", ":2}\n", "\n{\"c\":3}\n"};
+    Texts seen;
+    for (const auto& chunk : chunks) {
+        std::memcpy(buffer.prepare(chunk.size() + 50), chunk.data(), chunk.size());
+        auto result = buffer.commit(chunk.size());
+        ASSERT_TRUE(std::holds_alternative<LineBuffer::Lines>(result));
+        for (const auto& line : std::get<LineBuffer::Lines>(result)) seen.push_back(line.str());
+    }
+    EXPECT_EQ(seen, (Texts{"{\"a\":1}", "{\"b\":2}", "{\"c\":3}"}));
+}
+
+TEST(LineBuffer, LongLinesArriveWholeWithWhatFollowsKept) {
+    // Long enough to leave the buffer by a hand-over rather than a copy.
+    std::string big(300'000, 'x');
+    for (size_t i = 0; i < big.size(); i += 7) big[i] = static_cast<char>('a' + i % 26);
+    LineBuffer buffer(big.size());
+    std::string stream = big + "\nnext\n" + big + "\npartial";
+    Texts seen;
+    for (size_t at = 0; at < stream.size(); at += 65536) {
+        auto lines = feed(buffer, std::string_view(stream).substr(at, 65536));
+        ASSERT_TRUE(lines);
+        seen.insert(seen.end(), lines->begin(), lines->end());
+    }
+    ASSERT_EQ(seen.size(), 3u);
+    EXPECT_TRUE(seen[0] == big);
+    EXPECT_EQ(seen[1], "next");
+    EXPECT_TRUE(seen[2] == big);
+    EXPECT_EQ(buffer.pendingSize(), std::string("partial").size());
+    EXPECT_EQ(feed(buffer, "\n"), Texts{"partial"});
+}
+
+TEST(LineBuffer, TheWireLimitAcceptsFortyEightMebibytesAndNotOneByteMore) {
+    const size_t limit = AgentWire::maxResultBytes;
+    std::string line(limit, 'r');
+    {
+        LineBuffer buffer(limit);
+        auto exact = feed(buffer, line + "\n");
+        ASSERT_TRUE(exact);
+        ASSERT_EQ(exact->size(), 1u);
+        EXPECT_EQ((*exact)[0].size(), limit);
+    }
+    {
+        LineBuffer buffer(limit);
+        EXPECT_EQ(feed(buffer, line), Texts{});
+        EXPECT_EQ(feed(buffer, "r"), std::nullopt);  // over the limit before any line feed
+    }
+    {
+        LineBuffer buffer(limit);
+        EXPECT_EQ(feed(buffer, "ok\n" + line + "r\n"), std::nullopt);
+    }
+}
