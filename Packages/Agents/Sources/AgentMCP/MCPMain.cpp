@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <memory>
 
+#include "AgentMCP/AppLink.hpp"
 #include "AgentMCP/InputLines.hpp"
 #include "AgentMCP/MCPServer.hpp"
 #include "AgentWire/AgentWire.hpp"
@@ -27,27 +28,18 @@ const std::string_view helpText =
 
 namespace {
 
-// Stands in for the App link until it is wired in: every call says the browser isn't there.
-class PlaceholderRunner final : public AgentToolRunner {
-public:
-    void clientDidIntroduce(const std::string&, const std::string&) override {}
-    ToolOutcome run(const std::string&, const AgentWire::JSON&) override {
-        return ToolOutcome::error(
-            "Bosken isn't running, or agent access is off. The owner turns it on in Bosken \u25b8 Settings \u25b8 "
-            "General \u25b8 AI agents.");
-    }
-};
-
 int serve(const std::vector<std::string>& arguments, const Environment& environment, const std::string& socketPath) {
     (void)arguments;
     (void)environment;
-    (void)socketPath;
     // A client that goes away must end the loop through a failed write, not kill the process.
     ::signal(SIGPIPE, SIG_IGN);
 
     InputLines input(0, std::string());
 
-    auto runner = std::make_shared<PlaceholderRunner>();
+    // Connects on the first tool call, not now.
+    auto runner = std::make_shared<AppLink>(
+        AppLink::unixSocket(socketPath), []() -> std::optional<std::string> { return std::nullopt; },
+        std::chrono::seconds(60), std::chrono::seconds(120));
     MCPServer server(runner, std::string(version));
 
     while (auto line = input.next()) {
