@@ -6,10 +6,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <functional>
 #include <memory>
+#include <optional>
 
-#include "AgentMCP/AppLink.hpp"
+#include "AgentMCP/HelperBinary.hpp"
+#include "AgentMCP/HelperRelaunch.hpp"
 #include "AgentMCP/InputLines.hpp"
+#include "AgentMCP/MCPResume.hpp"
 #include "AgentMCP/MCPServer.hpp"
 #include "AgentWire/AgentWire.hpp"
 
@@ -28,19 +32,52 @@ const std::string_view helpText =
 
 namespace {
 
+// Stands in for the App link until it is wired in: every call says the browser isn't there.
+class PlaceholderRunner final : public AgentToolRunner {
+public:
+    void clientDidIntroduce(const std::string&, const std::string&) override {}
+    ToolOutcome run(const std::string&, const AgentWire::JSON&) override {
+        return ToolOutcome::error(
+            "Bosken isn't running, or agent access is off. The owner turns it on in Bosken \u25b8 Settings \u25b8 "
+            "General \u25b8 AI agents.");
+    }
+};
+
+// The guard for the executable first launched (from the record) or this one; none when
+// neither is known, and the helper then never re-executes itself.
+std::optional<HelperRelaunch> relaunchGuard(const std::optional<MCPResume>& resume,
+                                            const std::vector<std::string>& arguments) {
+    if (resume) return HelperRelaunch(resume->executable, arguments, resume->relaunches, HelperRelaunch::System::live());
+    if (auto own = HelperBinary::ownPath()) return HelperRelaunch(*own, arguments, {}, HelperRelaunch::System::live());
+    return std::nullopt;
+}
+
 int serve(const std::vector<std::string>& arguments, const Environment& environment, const std::string& socketPath) {
-    (void)arguments;
-    (void)environment;
+    (void)socketPath;
     // A client that goes away must end the loop through a failed write, not kill the process.
     ::signal(SIGPIPE, SIG_IGN);
 
-    InputLines input(0, std::string());
+    // The record is meant for this one start-up: it must not reach a later child, valid or not.
+    std::optional<MCPResume> resume = MCPResume::take(environment);
+    ::unsetenv(std::string(MCPResume::environmentKey).c_str());
 
-    // Connects on the first tool call, not now.
-    auto runner = std::make_shared<AppLink>(
-        AppLink::unixSocket(socketPath), []() -> std::optional<std::string> { return std::nullopt; },
-        std::chrono::seconds(60), std::chrono::seconds(120));
+    InputLines input(0, resume ? resume->input : std::string());
+
+    // Built before the runner, so it outlives the preflight that uses it.
+    std::optional<HelperRelaunch> guard = relaunchGuard(resume, arguments);
+    std::function<std::optional<std::string>()> preflight = [&guard]() -> std::optional<std::string> {
+        return guard ? guard->checkBeforeConnecting() : std::nullopt;
+    };
+
+    auto runner = std::make_shared<PlaceholderRunner>();
     MCPServer server(runner, std::string(version));
+    if (resume && resume->session) server.resume(*resume->session);
+    // References, not ownership: the server and the reader live on this frame for as long as
+    // anything can call the guard (only the runner does, from server.handle inside the loop
+    // below), and neither holds the guard, so no cycle forms.
+    if (guard) {
+        guard->handover = [&server, &input] { return HelperRelaunch::Handover{server.session(), input.unhandled()}; };
+    }
 
     while (auto line = input.next()) {
         auto reply = server.handle(*line);
