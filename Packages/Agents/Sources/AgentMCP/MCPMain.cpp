@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 
+#include "AgentMCP/AppLink.hpp"
 #include "AgentMCP/HelperBinary.hpp"
 #include "AgentMCP/HelperRelaunch.hpp"
 #include "AgentMCP/InputLines.hpp"
@@ -32,17 +33,6 @@ const std::string_view helpText =
 
 namespace {
 
-// Stands in for the App link until it is wired in: every call says the browser isn't there.
-class PlaceholderRunner final : public AgentToolRunner {
-public:
-    void clientDidIntroduce(const std::string&, const std::string&) override {}
-    ToolOutcome run(const std::string&, const AgentWire::JSON&) override {
-        return ToolOutcome::error(
-            "Bosken isn't running, or agent access is off. The owner turns it on in Bosken \u25b8 Settings \u25b8 "
-            "General \u25b8 AI agents.");
-    }
-};
-
 // The guard for the executable first launched (from the record) or this one; none when
 // neither is known, and the helper then never re-executes itself.
 std::optional<HelperRelaunch> relaunchGuard(const std::optional<MCPResume>& resume,
@@ -53,7 +43,6 @@ std::optional<HelperRelaunch> relaunchGuard(const std::optional<MCPResume>& resu
 }
 
 int serve(const std::vector<std::string>& arguments, const Environment& environment, const std::string& socketPath) {
-    (void)socketPath;
     // A client that goes away must end the loop through a failed write, not kill the process.
     ::signal(SIGPIPE, SIG_IGN);
 
@@ -69,7 +58,9 @@ int serve(const std::vector<std::string>& arguments, const Environment& environm
         return guard ? guard->checkBeforeConnecting() : std::nullopt;
     };
 
-    auto runner = std::make_shared<PlaceholderRunner>();
+    // Connects on the first tool call, not now.
+    auto runner = std::make_shared<AppLink>(AppLink::unixSocket(socketPath), preflight, std::chrono::seconds(60),
+                                            std::chrono::seconds(120));
     MCPServer server(runner, std::string(version));
     if (resume && resume->session) server.resume(*resume->session);
     // References, not ownership: the server and the reader live on this frame for as long as
