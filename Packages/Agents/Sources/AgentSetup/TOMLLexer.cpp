@@ -262,7 +262,10 @@ std::optional<std::vector<Statement>> statements(const std::vector<std::string>&
     std::vector<Statement> result;
     size_t i = 0;
     while (i < lines.size()) {
-        std::string_view line = trimmed(lines[i]);
+        std::string_view raw = lines[i];
+        // A byte-order mark may open the file; it belongs to no statement.
+        if (i == 0 && raw.substr(0, 3) == "\xEF\xBB\xBF") raw.remove_prefix(3);
+        std::string_view line = trimmed(raw);
         if (line.empty() || line[0] == '#') {
             result.push_back({Statement::Other{}, {i, i + 1}});
             ++i;

@@ -187,3 +187,10 @@ TEST(TOMLLexer, Trimmed) {
     EXPECT_EQ(TOMLLexer::trimmed("\f a"), "\f a");  // form feed is not blank
     EXPECT_EQ(TOMLLexer::trimmed(" \r\t"), "");
 }
+
+TEST(TOMLLexer, AByteOrderMarkOpensTheFileOnly) {
+    EXPECT_EQ(TOMLLexer::statements({"\xEF\xBB\xBF[a]", "b = 1"}),
+              (std::vector<Statement>{header({"a"}, false, 0), pair({"b"}, 1, 2)}));
+    EXPECT_EQ(TOMLLexer::statements({"\xEF\xBB\xBFkey = 1"}), (std::vector<Statement>{pair({"key"}, 0, 1)}));
+    EXPECT_EQ(TOMLLexer::statements({"a = 1", "\xEF\xBB\xBF[b]"}), std::nullopt);
+}

@@ -1,0 +1,105 @@
+// The merge against the public TOML corpus: every valid document must be readable, and merging
+// the server into it must leave every line outside the new table as it was.
+
+#include "AgentSetup/TOMLLexer.hpp"
+#include "AgentSetup/TOMLMCPConfig.hpp"
+#include "TestSupport/TempDir.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+
+using namespace AgentSetup;
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kHelper = "/Applications/Bosken.app/Contents/Helpers/bosken-mcp";
+
+std::vector<std::string> tomlFiles(const std::string& folder) {
+    std::vector<std::string> files;
+    std::error_code error;
+    fs::path root = fs::path(BOSKEN_CONFORMANCE_DIR) / "toml-test" / folder;
+    for (auto it = fs::recursive_directory_iterator(root, error); !error && it != fs::recursive_directory_iterator();
+         it.increment(error)) {
+        if (it->is_regular_file() && it->path().extension() == ".toml") files.push_back(it->path().string());
+    }
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+std::string withoutCR(std::string line) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    return line;
+}
+
+// The lines that are not part of the server's table, which runs from its header to the next
+// header (its sub-tables are kept, as they are not edited).
+std::vector<std::string> outsideTable(const std::vector<std::string>& lines) {
+    auto statements = TOMLLexer::statements(lines);
+    if (!statements) return {};
+    std::vector<std::string> kept;
+    bool inside = false;
+    for (const auto& statement : *statements) {
+        if (auto* h = std::get_if<TOMLLexer::Statement::Header>(&statement.kind))
+            inside = h->path == std::vector<std::string>{"mcp_servers", "bosken"};
+        if (inside) continue;
+        for (size_t i = statement.lines.first; i < statement.lines.end; ++i) kept.push_back(withoutCR(lines[i]));
+    }
+    while (!kept.empty() && kept.back().empty()) kept.pop_back();
+    return kept;
+}
+
+}  // namespace
+
+TEST(TOMLConformance, LexerReadsEveryValidFile) {
+    auto files = tomlFiles("valid");
+    ASSERT_GT(files.size(), 200u);
+    for (const auto& file : files) {
+        auto lines = TOMLMCPConfig::split(TestSupport::readFile(file));
+        EXPECT_TRUE(TOMLLexer::statements(lines).has_value()) << file;
+    }
+}
+
+TEST(TOMLConformance, MergeKeepsEveryLineOutsideTheTable) {
+    for (const auto& file : tomlFiles("valid")) {
+        std::string original = TestSupport::readFile(file);
+        auto result = TOMLMCPConfig::merged(original, "bosken", kHelper);
+        if (auto* problem = std::get_if<TOMLMCPConfig::Problem>(&result)) {
+            ADD_FAILURE() << file << " refused: " << problem->message;
+            continue;
+        }
+        const std::string& merged = std::get<std::string>(result);
+        auto before = TOMLMCPConfig::split(original);
+        auto after = TOMLMCPConfig::split(merged);
+        EXPECT_EQ(outsideTable(after), outsideTable(before)) << file;
+
+        bool crlf = std::any_of(before.begin(), before.end(), [](auto& l) { return !l.empty() && l.back() == '\r'; });
+        bool mixed = crlf && std::any_of(before.begin(), before.end() - 1, [](auto& l) { return l.empty() || l.back() != '\r'; });
+        if (!mixed) {
+            // A file with one line ending throughout keeps its bytes exactly, up to the new table.
+            std::string_view old(original);
+            while (!old.empty() && (old.back() == '\n' || old.back() == '\r')) old.remove_suffix(1);
+            EXPECT_EQ(std::string_view(merged).substr(0, old.size()), old) << file;
+        }
+
+        auto located = TOMLMCPConfig::locate(after, "bosken");
+        ASSERT_TRUE(std::holds_alternative<TOMLMCPConfig::Located>(located)) << file;
+        const auto& found = std::get<TOMLMCPConfig::Located>(located);
+        ASSERT_TRUE(found.command) << file;
+        EXPECT_EQ(TOMLLexer::value(after[found.command->lines.first]), kHelper) << file;
+        EXPECT_EQ(TOMLMCPConfig::merged(merged, "bosken", kHelper), result) << file << " (merging twice)";
+    }
+}
+
+TEST(TOMLConformance, InvalidFilesNeverCrashTheMerge) {
+    auto files = tomlFiles("invalid");
+    ASSERT_GT(files.size(), 200u);
+    for (const auto& file : files) {
+        std::string bytes = TestSupport::readFile(file);
+        auto result = TOMLMCPConfig::merged(bytes, "bosken", kHelper);
+        if (auto* merged = std::get_if<std::string>(&result))
+            EXPECT_EQ(TOMLMCPConfig::merged(*merged, "bosken", kHelper), result) << file;
+    }
+}
