@@ -20,7 +20,9 @@ ClaudeConfigFile::Files::Contents readWholeFile(const std::string& path) {
     do {
         fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return {errno == ENOENT ? Contents::Kind::missing : Contents::Kind::unreadable, {}};
+    // ENOTDIR: a file stands where a folder of the path should be, so no settings file can be
+    // there either; the write that follows then reports why.
+    if (fd < 0) return {errno == ENOENT || errno == ENOTDIR ? Contents::Kind::missing : Contents::Kind::unreadable, {}};
 
     Contents contents{Contents::Kind::unreadable, {}};
     struct stat status {};

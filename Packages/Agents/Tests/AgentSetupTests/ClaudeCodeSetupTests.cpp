@@ -1,12 +1,22 @@
 #include "AgentSetup/ClaudeCodeSetup.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <vector>
 
 #include "AgentSetup/ClaudeConfigFile.hpp"
+#include "TestSupport/TempDir.hpp"
 
 using AgentSetup::ClaudeCodeSetup;
 using AgentSetup::ClaudeConfigFile;
+using AgentSetup::CommandRunner;
 using AgentWire::JSON;
+using Outcome = ClaudeCodeSetup::Outcome;
+using Method = ClaudeCodeSetup::Method;
+using SetupError = ClaudeCodeSetup::SetupError;
+using Status = ClaudeCodeSetup::Status;
 
 namespace {
 
@@ -111,6 +121,293 @@ TEST(ClaudeConfigFileEntry, HasExactlyTheFourMembersWithEmptyArgsAndEnv) {
     }
     EXPECT_EQ(ClaudeConfigFile::entry(appHelper).data(),
               R"({"args":[],"command":"/Applications/Bosken.app/Contents/Helpers/bosken-mcp","env":{},"type":"stdio"})");
+}
+
+TEST(ClaudeCodeSetupText, CommandLineQuotesTheHelperPath) {
+    EXPECT_EQ(ClaudeCodeSetup::command(appHelper),
+              "claude mcp add --scope user bosken -- /Applications/Bosken.app/Contents/Helpers/bosken-mcp");
+    EXPECT_EQ(ClaudeCodeSetup::command("/Applications/My Apps/Bosken.app/Contents/Helpers/bosken-mcp"),
+              "claude mcp add --scope user bosken -- '/Applications/My Apps/Bosken.app/Contents/Helpers/bosken-mcp'");
+    EXPECT_EQ(ClaudeCodeSetup::command("/Applications/it's/Bosken.app/Contents/Helpers/bosken-mcp"),
+              "claude mcp add --scope user bosken -- '/Applications/it'\\''s/Bosken.app/Contents/Helpers/bosken-mcp'");
+}
+
+TEST(ClaudeCodeSetupText, EntryJSONIsTheSortedPrettyDocumentWithSlashesAsTheyAre) {
+    EXPECT_EQ(ClaudeCodeSetup::entryJSON(appHelper), R"({
+  "mcpServers" : {
+    "bosken" : {
+      "args" : [],
+      "command" : "/Applications/Bosken.app/Contents/Helpers/bosken-mcp",
+      "env" : {},
+      "type" : "stdio"
+    }
+  }
+})");
+}
+
+TEST(ClaudeCodeSetupText, EveryErrorHasItsWholeSentence) {
+    const std::pair<SetupError, std::string> cases[] = {
+        {SetupError::notInstalled("/Volumes/Bosken/Bosken.app/Contents/Helpers/bosken-mcp"),
+         "Move Bosken to Applications and open it from there first: Claude Code would start the helper at "
+         "/Volumes/Bosken/Bosken.app/Contents/Helpers/bosken-mcp."},
+        {SetupError::unreadableConfig("/Users/ann/.claude.json"),
+         "Claude Code's settings at /Users/ann/.claude.json aren't valid JSON, so Bosken left them alone."},
+        {SetupError::claudeFailed("it exited with status 1."), "Claude Code couldn't add Bosken: it exited with status 1."},
+        {SetupError::writeFailed("Permission denied"), "Couldn't save Claude Code's settings: Permission denied"},
+        {SetupError::notApplied(), "Claude Code's settings changed, but Bosken isn't in them. Try again."},
+    };
+    for (const auto& [error, message] : cases) EXPECT_EQ(error.message(), message);
+}
+
+// A `claude` stand-in: records every run and answers through `respond`.
+struct FakeClaude {
+    struct Call {
+        std::string executable;
+        std::vector<std::string> arguments;
+        CommandRunner::Environment environment;
+        friend bool operator==(const Call&, const Call&) = default;
+    };
+    std::vector<Call> calls;
+    std::function<CommandRunner::Result(const std::vector<std::string>& arguments)> respond =
+        [](const std::vector<std::string>&) { return CommandRunner::Result{0, ""}; };
+
+    CommandRunner runner() {
+        return CommandRunner{[this](const std::string& executable, const std::vector<std::string>& arguments,
+                                    const CommandRunner::Environment& environment) {
+            calls.push_back({executable, arguments, environment});
+            return respond(arguments);
+        }};
+    }
+};
+
+const std::vector<std::string> removeArguments = {"mcp", "remove", "--scope", "user", "bosken"};
+const std::vector<std::string> addArguments = {"mcp", "add", "--scope", "user", "bosken", "--", appHelper};
+constexpr const char* claudePath = "/opt/homebrew/bin/claude";
+
+class ClaudeCodeSetupTest : public TestSupport::TempDirTest {
+protected:
+    std::string settings = path("home/.claude.json");
+    CommandRunner::Environment environment{{"HOME", path("home")}, {"PATH", "/usr/bin"}};
+    FakeClaude fake;
+
+    ClaudeCodeSetup setup(std::optional<std::string> claude) {
+        return ClaudeCodeSetup(ClaudeConfigFile(settings), std::move(claude), environment, fake.runner());
+    }
+    void registerCommand(const std::string& command, const std::string& args = "[]") {
+        TestSupport::writeFile(settings, R"({"mcpServers": {"bosken": {"command": ")" + command + R"(", "args": )" +
+                                             args + "}}}");
+    }
+    // What a real `claude mcp add` does to the settings it owns.
+    void claudeWritesSettingsOnAdd() {
+        fake.respond = [this](const std::vector<std::string>& arguments) {
+            if (arguments.at(1) == "add") {
+                EXPECT_EQ(ClaudeConfigFile(settings).setServer("bosken", arguments.back()), std::nullopt);
+            }
+            return CommandRunner::Result{0, "Added stdio MCP server bosken to user config\n"};
+        };
+    }
+};
+
+TEST_F(ClaudeCodeSetupTest, HelperOutsideAnInstalledAppIsRefusedBeforeAnythingRuns) {
+    const std::string paths[] = {
+        "/Volumes/Bosken/Bosken.app/Contents/Helpers/bosken-mcp",
+        "/private/var/folders/T/AppTranslocation/9F2A/d/Bosken.app/Contents/Helpers/bosken-mcp",
+        "Bosken.app/Contents/Helpers/bosken-mcp",
+        "/usr/local/bin/bosken-mcp",
+    };
+    for (const auto& helperPath : paths) {
+        for (const auto& claude : {std::optional<std::string>(claudePath), std::optional<std::string>()}) {
+            const auto outcome = setup(claude).install(helperPath);
+            ASSERT_TRUE(std::holds_alternative<SetupError>(outcome)) << helperPath;
+            EXPECT_EQ(std::get<SetupError>(outcome), SetupError::notInstalled(helperPath));
+        }
+    }
+    EXPECT_TRUE(fake.calls.empty());
+    EXPECT_FALSE(std::filesystem::exists(settings));
+}
+
+TEST_F(ClaudeCodeSetupTest, AlreadyRegisteredHelperIsLeftAloneEvenWithOtherArguments) {
+    registerCommand(appHelper, R"(["--verbose"])");
+    const std::string before = TestSupport::readFile(settings);
+    for (const auto& claude : {std::optional<std::string>(claudePath), std::optional<std::string>()}) {
+        const auto outcome = setup(claude).install(appHelper);
+        ASSERT_TRUE(std::holds_alternative<Outcome>(outcome));
+        EXPECT_EQ(std::get<Outcome>(outcome), Outcome::alreadyConnected());
+    }
+    EXPECT_TRUE(fake.calls.empty());
+    EXPECT_EQ(TestSupport::readFile(settings), before);
+}
+
+TEST_F(ClaudeCodeSetupTest, NewRegistrationThroughClaudeRunsOnlyAdd) {
+    claudeWritesSettingsOnAdd();
+    const auto outcome = setup(claudePath).install(appHelper);
+    ASSERT_TRUE(std::holds_alternative<Outcome>(outcome)) << std::get<SetupError>(outcome).message();
+    EXPECT_EQ(std::get<Outcome>(outcome), Outcome::added(Method::claudeCommand(claudePath)));
+    EXPECT_EQ(fake.calls, (std::vector<FakeClaude::Call>{{claudePath, addArguments, environment}}));
+}
+
+TEST_F(ClaudeCodeSetupTest, OtherHelperIsRemovedThenAddedEvenWhenRemoveFails) {
+    for (const int removeStatus : {0, 1}) {
+        registerCommand("/Applications/Old Bosken.app/Contents/Helpers/bosken-mcp");
+        fake.calls.clear();
+        fake.respond = [this, removeStatus](const std::vector<std::string>& arguments) {
+            if (arguments.at(1) == "remove") return CommandRunner::Result{removeStatus, "No MCP server named bosken\n"};
+            EXPECT_EQ(ClaudeConfigFile(settings).setServer("bosken", arguments.back()), std::nullopt);
+            return CommandRunner::Result{0, ""};
+        };
+        const auto outcome = setup(claudePath).install(appHelper);
+        ASSERT_TRUE(std::holds_alternative<Outcome>(outcome)) << std::get<SetupError>(outcome).message();
+        EXPECT_EQ(std::get<Outcome>(outcome),
+                  Outcome::replaced("/Applications/Old Bosken.app/Contents/Helpers/bosken-mcp",
+                                    Method::claudeCommand(claudePath)));
+        EXPECT_EQ(fake.calls, (std::vector<FakeClaude::Call>{{claudePath, removeArguments, environment},
+                                                              {claudePath, addArguments, environment}}))
+            << "remove status " << removeStatus;
+    }
+}
+
+TEST_F(ClaudeCodeSetupTest, FailingClaudeIsReportedAsItsCleanedMessage) {
+    struct Case {
+        CommandRunner::Result result;
+        std::string message;
+    };
+    const Case cases[] = {
+        {{1, "\x1B[31mError:\x1B[0m  bad\n  thing\n"}, "Claude Code couldn't add Bosken: Error: bad thing"},
+        {{2, " \n"}, "Claude Code couldn't add Bosken: it exited with status 2."},
+        {{-1, "The file “claude” doesn’t exist."}, "Claude Code couldn't add Bosken: The file “claude” doesn’t exist."},
+    };
+    for (const auto& c : cases) {
+        fake.respond = [&](const std::vector<std::string>&) { return c.result; };
+        const auto outcome = setup(claudePath).install(appHelper);
+        ASSERT_TRUE(std::holds_alternative<SetupError>(outcome));
+        EXPECT_EQ(std::get<SetupError>(outcome).kind, SetupError::Kind::claudeFailed);
+        EXPECT_EQ(std::get<SetupError>(outcome).message(), c.message);
+    }
+    EXPECT_FALSE(std::filesystem::exists(settings));
+}
+
+TEST_F(ClaudeCodeSetupTest, ClaudeThatWritesElsewhereIsNotApplied) {
+    const auto outcome = setup(claudePath).install(appHelper);
+    ASSERT_TRUE(std::holds_alternative<SetupError>(outcome));
+    EXPECT_EQ(std::get<SetupError>(outcome), SetupError::notApplied());
+
+    // Or writes a different command into our file.
+    fake.respond = [this](const std::vector<std::string>&) {
+        EXPECT_EQ(ClaudeConfigFile(settings).setServer("bosken", "/somewhere/else"), std::nullopt);
+        return CommandRunner::Result{0, ""};
+    };
+    EXPECT_EQ(std::get<SetupError>(setup(claudePath).install(appHelper)), SetupError::notApplied());
+}
+
+TEST_F(ClaudeCodeSetupTest, WithoutClaudeTheSettingsFileIsCreatedWithOnlyTheEntry) {
+    const auto outcome = setup(std::nullopt).install(appHelper);
+    ASSERT_TRUE(std::holds_alternative<Outcome>(outcome)) << std::get<SetupError>(outcome).message();
+    EXPECT_EQ(std::get<Outcome>(outcome), Outcome::added(Method::configFile()));
+    EXPECT_TRUE(fake.calls.empty());
+    EXPECT_EQ(TestSupport::readFile(settings), R"({
+  "mcpServers" : {
+    "bosken" : {
+      "type" : "stdio",
+      "command" : "/Applications/Bosken.app/Contents/Helpers/bosken-mcp",
+      "args" : [],
+      "env" : {}
+    }
+  }
+})");
+}
+
+TEST_F(ClaudeCodeSetupTest, WithoutClaudeAnOtherHelperIsReplacedInTheFile) {
+    TestSupport::writeFile(settings, R"({"theme": "dark", "mcpServers": {"bosken": {"command": "/old", "args": ["-x"]}}})");
+    const auto outcome = setup(std::nullopt).install(appHelper);
+    ASSERT_TRUE(std::holds_alternative<Outcome>(outcome)) << std::get<SetupError>(outcome).message();
+    EXPECT_EQ(std::get<Outcome>(outcome), Outcome::replaced("/old", Method::configFile()));
+    EXPECT_EQ(JSON::parsed(TestSupport::readFile(settings))->data(),
+              JSON::object({{"theme", JSON("dark")},
+                            {"mcpServers", JSON::object({{"bosken", ClaudeConfigFile::entry(appHelper)}})}})
+                  .data());
+}
+
+TEST_F(ClaudeCodeSetupTest, UnreadableSettingsAreLeftAloneWithoutClaude) {
+    TestSupport::writeFile(settings, "{\"mcpServers\": ");
+    EXPECT_EQ(std::get<SetupError>(setup(std::nullopt).install(appHelper)), SetupError::unreadableConfig(settings));
+    EXPECT_EQ(TestSupport::readFile(settings), "{\"mcpServers\": ");
+
+    // With claude the file is claude's to mend; we only see that it still doesn't name us.
+    EXPECT_EQ(std::get<SetupError>(setup(claudePath).install(appHelper)), SetupError::notApplied());
+    EXPECT_EQ(fake.calls, (std::vector<FakeClaude::Call>{{claudePath, addArguments, environment}}));
+}
+
+TEST_F(ClaudeCodeSetupTest, FailedWriteWithoutClaudeIsReported) {
+    // A file where the settings' folder should be: nothing to read, and the atomic write fails.
+    TestSupport::writeFile(path("home"), "not a folder");
+    const auto outcome = setup(std::nullopt).install(appHelper);
+    ASSERT_TRUE(std::holds_alternative<SetupError>(outcome));
+    EXPECT_EQ(std::get<SetupError>(outcome).kind, SetupError::Kind::writeFailed);
+    EXPECT_TRUE(std::get<SetupError>(outcome).message().starts_with("Couldn't save Claude Code's settings: "));
+    EXPECT_FALSE(std::get<SetupError>(outcome).detail.empty());
+    EXPECT_EQ(TestSupport::readFile(path("home")), "not a folder");
+}
+
+TEST_F(ClaudeCodeSetupTest, StatusComparesOnlyTheCommand) {
+    struct Case {
+        std::optional<std::string> contents;
+        Status expected;
+    };
+    const Case cases[] = {
+        {std::nullopt, Status::notConnected()},
+        {"", Status::notConnected()},
+        {"{oops", Status::notConnected()},
+        {R"({"mcpServers": {"other": {"command": "/x"}}})", Status::notConnected()},
+        {R"({"mcpServers": {"bosken": {"command": "/Applications/Bosken.app/Contents/Helpers/bosken-mcp", "args": ["-v"]}}})",
+         Status::connected()},
+        {R"({"mcpServers": {"bosken": {"command": "/Applications/Bosken.app/Contents/Helpers/bosken-mcp/"}}})",
+         Status::otherHelper("/Applications/Bosken.app/Contents/Helpers/bosken-mcp/")},
+        {R"({"mcpServers": {"bosken": {"args": []}}})", Status::otherHelper("")},
+    };
+    for (const auto& c : cases) {
+        std::filesystem::remove(settings);
+        if (c.contents) TestSupport::writeFile(settings, *c.contents);
+        EXPECT_EQ(setup(claudePath).status(appHelper), c.expected) << c.contents.value_or("(no file)");
+    }
+    EXPECT_TRUE(fake.calls.empty());
+}
+
+TEST_F(ClaudeCodeSetupTest, LiveSetupFindsClaudeAndRunsItWithHome) {
+    const std::string bin = path("bin");
+    TestSupport::writeFile(bin + "/claude", "#!/bin/sh\nexit 0\n");
+    ASSERT_EQ(::chmod((bin + "/claude").c_str(), 0755), 0);
+    const CommandRunner::Environment given{{"PATH", bin}, {"HOME", "/nowhere"}, {"CLAUDE_CONFIG_DIR", path("cc")}};
+
+    const ClaudeCodeSetup found(given, path("home"), true, fake.runner());
+    EXPECT_EQ(found.config.url, path("cc") + "/.claude.json");
+    EXPECT_EQ(found.claude, bin + "/claude");
+    EXPECT_EQ(found.environment,
+              (CommandRunner::Environment{{"PATH", bin}, {"HOME", path("home")}, {"CLAUDE_CONFIG_DIR", path("cc")}}));
+
+    const ClaudeCodeSetup notLooked(given, path("home"), false, fake.runner());
+    EXPECT_EQ(notLooked.claude, std::nullopt);
+}
+
+// The whole road with a real process: a `claude` script that writes the settings it is told to.
+TEST_F(ClaudeCodeSetupTest, RegistersThroughARealClaudeProcess) {
+    const std::string bin = path("bin");
+    TestSupport::writeFile(bin + "/claude", R"(#!/bin/sh
+echo "$@" >> "$HOME/claude-calls"
+if [ "$2" = add ]; then
+  printf '{"mcpServers": {"bosken": {"type": "stdio", "command": "%s"}}}' "$7" > "$HOME/.claude.json"
+fi
+)");
+    ASSERT_EQ(::chmod((bin + "/claude").c_str(), 0755), 0);
+    registerCommand("/old/bosken-mcp");
+
+    const ClaudeCodeSetup live({{"PATH", bin + ":/usr/bin:/bin"}}, path("home"), true, CommandRunner::process());
+    const auto outcome = live.install(appHelper);
+    ASSERT_TRUE(std::holds_alternative<Outcome>(outcome)) << std::get<SetupError>(outcome).message();
+    EXPECT_EQ(std::get<Outcome>(outcome), Outcome::replaced("/old/bosken-mcp", Method::claudeCommand(bin + "/claude")));
+    EXPECT_EQ(TestSupport::readFile(path("home/claude-calls")),
+              "mcp remove --scope user bosken\n"
+              "mcp add --scope user bosken -- /Applications/Bosken.app/Contents/Helpers/bosken-mcp\n");
+    EXPECT_EQ(live.status(appHelper), Status::connected());
 }
 
 }  // namespace
