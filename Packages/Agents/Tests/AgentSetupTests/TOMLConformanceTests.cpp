@@ -99,7 +99,8 @@ TEST(TOMLConformance, InvalidFilesNeverCrashTheMerge) {
     for (const auto& file : files) {
         std::string bytes = TestSupport::readFile(file);
         auto result = TOMLMCPConfig::merged(bytes, "bosken", kHelper);
-        if (auto* merged = std::get_if<std::string>(&result))
+        if (auto* merged = std::get_if<std::string>(&result)) {
             EXPECT_EQ(TOMLMCPConfig::merged(*merged, "bosken", kHelper), result) << file;
+        }
     }
 }

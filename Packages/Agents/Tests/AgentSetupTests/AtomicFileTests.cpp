@@ -1,0 +1,330 @@
+#include "AgentSetup/AtomicFile.hpp"
+#include "TestSupport/TempDir.hpp"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+
+using namespace AgentSetup;
+using TestSupport::readFile;
+using TestSupport::writeFile;
+namespace fs = std::filesystem;
+using Failure = AtomicFile::Failure;
+
+namespace {
+
+// 2026-12-06 08:31:40 UTC.
+const auto kNow = std::chrono::system_clock::time_point(std::chrono::seconds(1796545900));
+
+unsigned modeOf(const std::string& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) return 0;
+    return info.st_mode & 07777;
+}
+
+std::vector<std::string> entries(const std::string& dir) {
+    std::vector<std::string> names;
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(dir, error)) names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::string temporaryName(const std::string& name) { return "." + name + ".bosken-" + std::to_string(::getpid()); }
+
+class AtomicFileTest : public TestSupport::TempDirTest {
+protected:
+    void SetUp() override { oldMask = ::umask(022); }
+    void TearDown() override { ::umask(oldMask); }
+    mode_t oldMask = 0;
+};
+
+}  // namespace
+
+// MARK: - write
+
+TEST_F(AtomicFileTest, WriteCreatesMissingFoldersAndAPrivateFile) {
+    std::string target = path("a/b/config.toml");
+    EXPECT_EQ(AtomicFile::write("x = 1\n", target), std::nullopt);
+    EXPECT_EQ(readFile(target), "x = 1\n");
+    EXPECT_EQ(modeOf(target), 0600u);
+    EXPECT_EQ(entries(path("a/b")), std::vector<std::string>{"config.toml"});
+}
+
+TEST_F(AtomicFileTest, WriteKeepsOnlyThePermissionBits) {
+    struct Case {
+        unsigned before, after;
+    };
+    for (Case c : {Case{0644, 0644}, Case{04755, 0755}, Case{0600, 0600}, Case{01777, 0755}}) {
+        std::string target = path("file");
+        writeFile(target, "old contents that are longer");
+        ASSERT_EQ(::chmod(target.c_str(), c.before), 0);
+        EXPECT_EQ(AtomicFile::write("new", target), std::nullopt);
+        EXPECT_EQ(readFile(target), "new");
+        EXPECT_EQ(modeOf(target), c.after) << std::oct << c.before;
+    }
+}
+
+TEST_F(AtomicFileTest, WriteOfNothingLeavesAnEmptyFile) {
+    writeFile(path("file"), "something");
+    EXPECT_EQ(AtomicFile::write("", path("file")), std::nullopt);
+    EXPECT_TRUE(fs::exists(path("file")));
+    EXPECT_EQ(readFile(path("file")), "");
+}
+
+TEST_F(AtomicFileTest, WriteGoesThroughSymbolicLinksAndKeepsThem) {
+    writeFile(path("dotfiles/codex/config.toml"), "old");
+    fs::create_directories(path("home/.codex"));
+    fs::create_symlink("../../dotfiles/codex", path("home/.codex/linked"));
+    fs::create_symlink("linked/config.toml", path("home/.codex/config.toml"));
+
+    EXPECT_EQ(AtomicFile::write("new", path("home/.codex/config.toml")), std::nullopt);
+    EXPECT_TRUE(fs::is_symlink(path("home/.codex/config.toml")));
+    EXPECT_EQ(fs::read_symlink(path("home/.codex/config.toml")), "linked/config.toml");
+    EXPECT_EQ(readFile(path("dotfiles/codex/config.toml")), "new");
+    EXPECT_EQ(entries(path("dotfiles/codex")), std::vector<std::string>{"config.toml"});
+    EXPECT_EQ(entries(path("home/.codex")), (std::vector<std::string>{"config.toml", "linked"}));
+}
+
+TEST_F(AtomicFileTest, WriteThroughADanglingLinkCreatesTheFileItNames) {
+    fs::create_directories(path("real"));
+    fs::create_symlink(path("real/missing/config.json"), path("config.json"));
+    EXPECT_EQ(AtomicFile::write("{}", path("config.json")), std::nullopt);
+    EXPECT_TRUE(fs::is_symlink(path("config.json")));
+    EXPECT_EQ(readFile(path("real/missing/config.json")), "{}");
+}
+
+TEST_F(AtomicFileTest, WriteNeverFollowsALinkPlantedAtTheTemporaryName) {
+    writeFile(path("victim"), "keep me");
+    writeFile(path("config.toml"), "old");
+    fs::create_symlink(path("victim"), path(temporaryName("config.toml")));
+    EXPECT_EQ(AtomicFile::write("new", path("config.toml")), std::nullopt);
+    EXPECT_EQ(readFile(path("victim")), "keep me");
+    EXPECT_EQ(readFile(path("config.toml")), "new");
+    EXPECT_EQ(entries(dir.path().string()), (std::vector<std::string>{"config.toml", "victim"}));
+}
+
+TEST_F(AtomicFileTest, WriteIntoALinkLoopFails) {
+    fs::create_symlink(path("b"), path("a"));
+    fs::create_symlink(path("a"), path("b"));
+    EXPECT_EQ(AtomicFile::write("x", path("a")), Failure{std::strerror(ELOOP)});
+    EXPECT_TRUE(fs::is_symlink(path("a")));
+}
+
+TEST_F(AtomicFileTest, WriteIntoAReadOnlyFolderFailsAtOpen) {
+    if (::geteuid() == 0) GTEST_SKIP() << "root may write anywhere";
+    writeFile(path("locked/config.json"), "old");
+    fs::permissions(path("locked"), fs::perms::owner_read | fs::perms::owner_exec);
+    EXPECT_EQ(AtomicFile::write("new", path("locked/config.json")), Failure{std::strerror(EACCES)});
+    fs::permissions(path("locked"), fs::perms::owner_all);
+    EXPECT_EQ(readFile(path("locked/config.json")), "old");
+    EXPECT_EQ(entries(path("locked")), std::vector<std::string>{"config.json"});
+}
+
+TEST_F(AtomicFileTest, WriteOntoAFolderFailsAndLeavesNoTemporaryFile) {
+    fs::create_directories(path("config.json"));
+    auto failure = AtomicFile::write("x", path("config.json"));
+    ASSERT_TRUE(failure);
+    EXPECT_EQ(entries(dir.path().string()), std::vector<std::string>{"config.json"});
+}
+
+TEST_F(AtomicFileTest, WriteWhenTheFolderCannotBeMade) {
+    writeFile(path("plain"), "a file, not a folder");
+    auto failure = AtomicFile::write("x", path("plain/sub/config.json"));
+    ASSERT_TRUE(failure);
+    EXPECT_EQ(failure->reason.rfind("couldn't create the folder " + path("plain/sub") + ": ", 0), 0u) << failure->reason;
+}
+
+// Failures the real disk rarely gives, through the injected system.
+class AtomicFileSystemTest : public AtomicFileTest {
+protected:
+    void SetUp() override {
+        AtomicFileTest::SetUp();
+        writeFile(target, "old");
+        auto live = system.unlink;
+        system.unlink = [this, live](const std::string& p) {
+            unlinked.push_back(p);
+            live(p);
+        };
+    }
+    std::string target = path("config.json");
+    std::string temporary = path(temporaryName("config.json"));
+    AtomicFile::System system = AtomicFile::System::live();
+    std::vector<std::string> unlinked;
+};
+
+TEST_F(AtomicFileSystemTest, ShortAndInterruptedWritesStillWriteEverything) {
+    auto live = system.write;
+    int calls = 0;
+    system.write = [&](int fd, const char* bytes, unsigned long count) -> long {
+        if (++calls % 2 == 1) return -EINTR;
+        return live(fd, bytes, std::min(count, 3ul));
+    };
+    EXPECT_EQ(AtomicFile::write("0123456789", target, system), std::nullopt);
+    EXPECT_EQ(readFile(target), "0123456789");
+    EXPECT_EQ(calls, 8);
+}
+
+TEST_F(AtomicFileSystemTest, FailuresRemoveTheTemporaryFileAndKeepTheTarget) {
+    struct Case {
+        std::string name;
+        std::function<void(AtomicFile::System&)> breakIt;
+        std::string reason;
+    };
+    const std::vector<Case> cases{
+        {"write fails",
+         [](auto& s) { s.write = [](int, const char*, unsigned long) -> long { return -ENOSPC; }; },
+         std::strerror(ENOSPC)},
+        {"write makes no progress",
+         [](auto& s) { s.write = [](int, const char*, unsigned long) -> long { return 0; }; },
+         "nothing more could be written"},
+        {"fsync fails",
+         [](auto& s) { s.fsync = [](int) { return -EIO; }; },
+         std::strerror(EIO)},
+        {"write and fsync fail: the write's error is the one reported",
+         [](auto& s) {
+             s.write = [](int, const char*, unsigned long) -> long { return -EDQUOT; };
+             s.fsync = [](int) { return -EIO; };
+         },
+         std::strerror(EDQUOT)},
+        {"rename fails",
+         [](auto& s) { s.rename = [](const std::string&, const std::string&) { return -EXDEV; }; },
+         std::strerror(EXDEV)},
+    };
+    for (const auto& c : cases) {
+        AtomicFile::System broken = system;
+        c.breakIt(broken);
+        unlinked.clear();
+        EXPECT_EQ(AtomicFile::write("new", target, broken), Failure{c.reason}) << c.name;
+        EXPECT_EQ(readFile(target), "old") << c.name;
+        EXPECT_EQ(entries(dir.path().string()), std::vector<std::string>{"config.json"}) << c.name;
+        // Once before creating the file (a stale one), once after the failure.
+        EXPECT_EQ(unlinked, (std::vector<std::string>{temporary, temporary})) << c.name;
+    }
+}
+
+TEST_F(AtomicFileSystemTest, OpenFailureReportsTheSystemText) {
+    system.createNew = [](const std::string&, unsigned) { return -EACCES; };
+    EXPECT_EQ(AtomicFile::write("new", target, system), Failure{std::strerror(EACCES)});
+    EXPECT_EQ(readFile(target), "old");
+}
+
+TEST_F(AtomicFileSystemTest, TheTemporaryFileIsCreatedBesideTheTargetWithItsMode) {
+    ASSERT_EQ(::chmod(target.c_str(), 0640), 0);
+    auto live = system.createNew;
+    std::vector<std::pair<std::string, unsigned>> created;
+    system.createNew = [&](const std::string& p, unsigned mode) {
+        created.emplace_back(p, mode);
+        return live(p, mode);
+    };
+    system.processID = [] { return 4711L; };
+    EXPECT_EQ(AtomicFile::write("new", target, system), std::nullopt);
+    EXPECT_EQ(created, (std::vector<std::pair<std::string, unsigned>>{{path(".config.json.bosken-4711"), 0640u}}));
+}
+
+// MARK: - backupURL
+
+TEST_F(AtomicFileTest, BackupNameUsesLocalTime) {
+    const char* oldTZ = std::getenv("TZ");
+    std::string saved = oldTZ ? oldTZ : "";
+    ::setenv("TZ", "UTC", 1);
+    ::tzset();
+    std::string utc = AtomicFile::backupURL(path("config.toml"), kNow);
+    ::setenv("TZ", "Asia/Kolkata", 1);  // +05:30, no daylight saving
+    ::tzset();
+    std::string india = AtomicFile::backupURL(path("config.toml"), kNow);
+    if (oldTZ) ::setenv("TZ", saved.c_str(), 1);
+    else ::unsetenv("TZ");
+    ::tzset();
+
+    EXPECT_EQ(utc, path("config.toml.bosken-backup-20261206-083140"));
+    if (fs::exists("/usr/share/zoneinfo/Asia/Kolkata")) {
+        EXPECT_EQ(india, path("config.toml.bosken-backup-20261206-140140"));
+    }
+}
+
+TEST_F(AtomicFileTest, BackupNameSkipsTakenNames) {
+    AtomicFile::System system = AtomicFile::System::live();
+    system.localStamp = [](auto) { return std::string("20261206-083140"); };
+    std::string base = path("mcp.json.bosken-backup-20261206-083140");
+    EXPECT_EQ(AtomicFile::backupURL(path("mcp.json"), kNow, system), base);
+    writeFile(base, "");
+    EXPECT_EQ(AtomicFile::backupURL(path("mcp.json"), kNow, system), base + "-2");
+    fs::create_symlink(path("nowhere"), base + "-2");  // a dangling link takes the name too
+    EXPECT_EQ(AtomicFile::backupURL(path("mcp.json"), kNow, system), base + "-3");
+    fs::create_directories(base + "-3");
+    EXPECT_EQ(AtomicFile::backupURL(path("mcp.json"), kNow, system), base + "-4");
+}
+
+TEST_F(AtomicFileTest, BackupNameIsBesideTheFileBehindALink) {
+    AtomicFile::System system = AtomicFile::System::live();
+    system.localStamp = [](auto) { return std::string("20261206-083140"); };
+    writeFile(path("dotfiles/settings.json"), "{}");
+    fs::create_symlink(path("dotfiles/settings.json"), path("link.json"));
+    EXPECT_EQ(AtomicFile::backupURL(path("link.json"), kNow, system),
+              path("dotfiles/settings.json.bosken-backup-20261206-083140"));
+}
+
+// MARK: - copy
+
+TEST_F(AtomicFileTest, CopyMakesAnEqualFileWithTheSameMode) {
+    std::string contents(300000, 'x');
+    contents += "end";
+    writeFile(path("real/settings.json"), contents);
+    ASSERT_EQ(::chmod(path("real/settings.json").c_str(), 0600), 0);
+    fs::create_symlink(path("real/settings.json"), path("settings.json"));
+
+    EXPECT_EQ(AtomicFile::copy(path("settings.json"), path("real/backup")), std::nullopt);
+    EXPECT_FALSE(fs::is_symlink(path("real/backup")));
+    EXPECT_EQ(readFile(path("real/backup")), contents);
+    EXPECT_EQ(modeOf(path("real/backup")), 0600u);
+}
+
+TEST_F(AtomicFileTest, CopyNeverOverwrites) {
+    writeFile(path("config"), "new");
+    writeFile(path("backup"), "earlier backup");
+    EXPECT_EQ(AtomicFile::copy(path("config"), path("backup")),
+              Failure{"couldn't create " + path("backup") + ": " + std::strerror(EEXIST)});
+    EXPECT_EQ(readFile(path("backup")), "earlier backup");
+
+    fs::create_symlink(path("elsewhere"), path("link"));
+    EXPECT_EQ(AtomicFile::copy(path("config"), path("link")),
+              Failure{"couldn't create " + path("link") + ": " + std::strerror(EEXIST)});
+    EXPECT_FALSE(fs::exists(path("elsewhere")));
+}
+
+TEST_F(AtomicFileTest, CopyOfAMissingFileFails) {
+    EXPECT_EQ(AtomicFile::copy(path("missing"), path("backup")),
+              Failure{"couldn't read " + path("missing") + ": " + std::strerror(ENOENT)});
+    EXPECT_FALSE(fs::exists(path("backup")));
+}
+
+TEST_F(AtomicFileTest, CopyOfADifferentSizeIsRemoved) {
+    writeFile(path("config"), "12345");
+    AtomicFile::System system = AtomicFile::System::live();
+    auto live = system.fileSize;
+    for (bool unknown : {false, true}) {
+        system.fileSize = [&](const std::string& p) -> std::optional<unsigned long long> {
+            if (p == path("backup")) return unknown ? std::nullopt : std::optional<unsigned long long>(4);
+            return live(p);
+        };
+        EXPECT_EQ(AtomicFile::copy(path("config"), path("backup"), system),
+                  Failure{"the copy at " + path("backup") + " isn't the same size as the original"});
+        EXPECT_FALSE(fs::exists(path("backup")));
+    }
+}
+
+TEST_F(AtomicFileTest, CopyThatFailsHalfWayLeavesNoBackup) {
+    writeFile(path("config"), "12345");
+    AtomicFile::System system = AtomicFile::System::live();
+    system.write = [](int, const char*, unsigned long) -> long { return -ENOSPC; };
+    EXPECT_EQ(AtomicFile::copy(path("config"), path("backup"), system),
+              Failure{"couldn't write " + path("backup") + ": " + std::strerror(ENOSPC)});
+    EXPECT_FALSE(fs::exists(path("backup")));
+}
