@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -117,12 +118,45 @@ TEST_F(AtomicFileTest, WriteIntoALinkLoopFails) {
     EXPECT_TRUE(fs::is_symlink(path("a")));
 }
 
+// As root every folder is writable, so the write then runs in a child that has dropped to an
+// unprivileged user; the reason comes back through a pipe.
+std::optional<std::string> reasonOfWriteWithoutPrivileges(const std::string& bytes, const std::string& target) {
+    if (::geteuid() != 0) {
+        auto failure = AtomicFile::write(bytes, target);
+        return failure ? std::optional<std::string>(failure->reason) : std::nullopt;
+    }
+    int fds[2];
+    if (::pipe(fds) != 0) return "pipe failed";
+    pid_t child = ::fork();
+    if (child == 0) {
+        ::close(fds[0]);
+        std::string answer = "privileges kept";
+        if (::setgid(65534) == 0 && ::setuid(65534) == 0) {
+            auto failure = AtomicFile::write(bytes, target);
+            answer = failure ? "failed: " + failure->reason : "succeeded";
+        }
+        (void)!::write(fds[1], answer.data(), answer.size());
+        ::_exit(0);
+    }
+    ::close(fds[1]);
+    std::string answer;
+    char buffer[256];
+    for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;) answer.append(buffer, static_cast<size_t>(n));
+    ::close(fds[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    if (answer.rfind("failed: ", 0) == 0) return answer.substr(8);
+    if (answer == "succeeded") return std::nullopt;
+    return answer;
+}
+
 TEST_F(AtomicFileTest, WriteIntoAReadOnlyFolderFailsAtOpen) {
-    if (::geteuid() == 0) GTEST_SKIP() << "root may write anywhere";
     writeFile(path("locked/config.json"), "old");
-    fs::permissions(path("locked"), fs::perms::owner_read | fs::perms::owner_exec);
-    EXPECT_EQ(AtomicFile::write("new", path("locked/config.json")), Failure{std::strerror(EACCES)});
-    fs::permissions(path("locked"), fs::perms::owner_all);
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+    ASSERT_EQ(::chmod(path("locked").c_str(), 0555), 0);
+    ASSERT_EQ(::chmod(path("locked/config.json").c_str(), 0666), 0);
+    EXPECT_EQ(reasonOfWriteWithoutPrivileges("new", path("locked/config.json")), std::strerror(EACCES));
+    ASSERT_EQ(::chmod(path("locked").c_str(), 0755), 0);
     EXPECT_EQ(readFile(path("locked/config.json")), "old");
     EXPECT_EQ(entries(path("locked")), std::vector<std::string>{"config.json"});
 }
