@@ -19,6 +19,11 @@ std::string textOr(const JSON* value, std::string fallback = {}) {
     return fallback;
 }
 
+bool isToolsList(const JSON& message) {
+    const JSON* method = message["method"];
+    return method && method->string() && *method->string() == "tools/list";
+}
+
 }  // namespace
 
 MCPServer::MCPServer(std::shared_ptr<AgentToolRunner> runner, std::string version)
@@ -41,6 +46,16 @@ std::optional<std::string> MCPServer::handle(std::string_view line) {
     auto parsed = JSON::parse(line);
     auto* message = std::get_if<JSON>(&parsed);
     if (!message) return error(JSON(), -32700, "Parse error").data();
+
+    // "tools/list" is asked often and its answer never changes: its serialized catalogue is
+    // built once and the reply assembled around it, in the bytes the serializer would write.
+    if (const JSON* id = (*message)["id"]; id && isToolsList(*message)) {
+        static const std::string tools =
+            JSON::object({{"tools", JSON(JSON::Array(AgentWire::AgentTools::definitions().begin(),
+                                                     AgentWire::AgentTools::definitions().end()))}})
+                .data();
+        return "{\"id\":" + id->data() + ",\"jsonrpc\":\"2.0\",\"result\":" + tools + "}";
+    }
 
     if (const JSON::Array* batch = message->array()) {
         JSON::Array replies;

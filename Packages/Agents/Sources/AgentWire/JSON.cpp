@@ -648,9 +648,32 @@ void JSON::write(std::string& out, WriteOptions options) const {
     Writer{out, options}.value(*this, 0);
 }
 
+namespace {
+
+// The serialized size when nothing needs escaping: growing a large reply by doubling would
+// copy it several times into fresh memory, which costs more than the serialization itself.
+size_t estimatedSize(const JSON& value) {
+    switch (value.kind()) {
+    case JSON::Kind::string: return value.string()->size() + 2;
+    case JSON::Kind::array: {
+        size_t size = 2;
+        for (const auto& element : *value.array()) size += estimatedSize(element) + 1;
+        return size;
+    }
+    case JSON::Kind::object: {
+        size_t size = 2;
+        for (const auto& m : *value.object()) size += m.key.size() + 4 + estimatedSize(m.value);
+        return size;
+    }
+    default: return 8;
+    }
+}
+
+}  // namespace
+
 std::string JSON::data() const {
     std::string out;
-    if (auto s = string()) out.reserve(s->size() + 2);
+    out.reserve(estimatedSize(*this) + 16);
     write(out, WriteOptions{});
     return out;
 }

@@ -121,6 +121,9 @@ TEST_F(MCPServerTest, ToolsListHasTheCatalogue) {
     EXPECT_EQ(result->object()->size(), 1u);  // no paging cursor
     ASSERT_TRUE((*result)["tools"]->array());
     EXPECT_EQ(*(*result)["tools"]->array(), AgentWire::AgentTools::definitions());
+    // The line path and the message path give the same bytes.
+    EXPECT_EQ(reply(R"({"id":[3,"x"],"method":"tools/list"})"),
+              server.handleMessage(*JSON::parsed(R"({"id":[3,"x"],"method":"tools/list"})"))->data());
 }
 
 TEST_F(MCPServerTest, ToolsCallPassesNameAndArgumentsUnchecked) {
