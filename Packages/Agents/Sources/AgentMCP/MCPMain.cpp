@@ -14,6 +14,7 @@
 #include "AgentMCP/HelperBinary.hpp"
 #include "AgentMCP/HelperRelaunch.hpp"
 #include "AgentMCP/InputLines.hpp"
+#include "AgentMCP/MCPInstall.hpp"
 #include "AgentMCP/MCPResume.hpp"
 #include "AgentMCP/MCPServer.hpp"
 #include "AgentWire/AgentWire.hpp"
@@ -120,8 +121,7 @@ Command parse(const std::vector<std::string>& arguments, const Environment& envi
 int run(const std::vector<std::string>& arguments, const Environment& environment) {
     Command command = parse(arguments, environment, homeDirectory);
     if (auto* install = std::get_if<Install>(&command)) {
-        (void)install;
-        return fail("install isn't available in this build yet");
+        return MCPInstall::run(install->arguments, environment, MCPInstall::ownPath());
     }
     if (std::holds_alternative<PrintVersion>(command)) {
         std::string line = "bosken-mcp " + std::string(version) + " (wire " + std::to_string(AgentWire::version) + ")\n";

@@ -1,0 +1,240 @@
+#include "AgentMCP/MCPInstall.hpp"
+
+#include <pwd.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+
+#if defined(__APPLE__)
+#include <mach-o/dyld.h>
+#endif
+
+namespace AgentMCP::MCPInstall {
+
+namespace {
+
+using AgentSetup::AgentApp;
+using AgentSetup::AgentInstaller;
+using AgentSetup::AgentInstallError;
+using AgentSetup::AgentInstallResult;
+using AgentSetup::AgentPlan;
+using AgentSetup::ClaudeCodeSetup;
+
+std::string rawValues() {
+    std::string text;
+    for (auto kind : AgentApp::allCases) {
+        if (!text.empty()) text += ", ";
+        text += AgentApp::rawValue(kind);
+    }
+    return text;
+}
+
+void writeAll(int fd, const std::string& bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t count = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (count > 0) done += static_cast<std::size_t>(count);
+        else if (count < 0 && errno == EINTR) continue;
+        else return;  // nowhere left to report it
+    }
+}
+
+}  // namespace
+
+const std::string& usage() {
+    static const std::string text =
+        "bosken-mcp install [--app <name> \xE2\x80\xA6] [--all] [--dry-run] [--print] [--list]\n"
+        "Adds Bosken to agent apps: an MCP server named \"bosken\" that starts this helper. Before an app's config "
+        "file is\n"
+        "changed, the entry is shown and the file is copied beside it (<file>.bosken-backup-<date>); everything else "
+        "in the\n"
+        "file is kept, and the file is replaced atomically. A failure prints the manual steps and exits with status "
+        "2.\n"
+        "  (nothing)   Claude Code, every session: `claude mcp add --scope user` when found, else ~/.claude.json\n"
+        "  --app NAME  one of: " +
+        rawValues() +
+        "; repeat for more\n"
+        "  --all       every app found on this Mac (fails if none is)\n"
+        "  --dry-run   show what would be written; change nothing\n"
+        "  --list      the apps found, and whether each has Bosken\n"
+        "  --print     the manual steps for every app; change nothing\n"
+        "Then turn on Bosken \xE2\x96\xB8 Settings \xE2\x96\xB8 General \xE2\x96\xB8 AI agents, and allow each agent "
+        "when Bosken asks.";
+    return text;
+}
+
+std::variant<Options, std::string> Options::parse(const std::vector<std::string>& arguments) {
+    Options options;
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        const auto& argument = arguments[i];
+        if (argument == "--print") {
+            options.printSteps = true;
+        } else if (argument == "--dry-run") {
+            options.dryRun = true;
+        } else if (argument == "--all") {
+            options.all = true;
+        } else if (argument == "--list") {
+            options.list = true;
+        } else if (argument == "--help" || argument == "-h") {
+            options.help = true;
+        } else if (argument == "--app") {
+            std::optional<AgentApp::Kind> kind;
+            if (i + 1 < arguments.size()) kind = AgentApp::kindWithRawValue(arguments[++i]);
+            if (!kind) return "--app needs one of: " + rawValues();
+            if (std::find(options.apps.begin(), options.apps.end(), *kind) == options.apps.end())
+                options.apps.push_back(*kind);
+        } else {
+            return "unknown option " + argument + "\n" + usage();
+        }
+    }
+    return options;
+}
+
+void writeToStandardOutput(const std::string& text) { writeAll(1, text + "\n"); }
+
+void writeToStandardError(const std::string& text) { writeAll(2, "bosken-mcp: " + text + "\n"); }
+
+int run(const std::vector<std::string>& arguments, const Environment& environment,
+        const std::optional<std::string>& helperPath, std::optional<AgentInstaller> installer, const Writer& write,
+        const Writer& writeError) {
+    auto parsed = Options::parse(arguments);
+    if (auto* error = std::get_if<std::string>(&parsed)) {
+        writeError(*error);
+        return 2;
+    }
+    const auto& options = std::get<Options>(parsed);
+    if (options.help) {
+        write(usage());
+        return 0;
+    }
+    if (!helperPath) {
+        writeError("couldn't tell where this bosken-mcp is");
+        return 2;
+    }
+    const std::string& helper = *helperPath;
+    if (options.printSteps) {
+        write(AgentInstaller::manualSteps(helper, std::nullopt));
+        return 0;
+    }
+
+    if (!installer) {
+        auto home = homeDirectory(environment);
+        // Without a home every config path would be relative to wherever the command runs.
+        if (!home) {
+            writeError("couldn't tell your home directory; set HOME and try again");
+            return 2;
+        }
+        installer.emplace(environment, *home, std::nullopt, true, AgentSetup::CommandRunner::process(),
+                          [] { return std::chrono::system_clock::now(); });
+    }
+
+    if (options.list) {
+        list(*installer, helper, write);
+        return 0;
+    }
+
+    std::vector<AgentApp> targets;
+    for (auto kind : options.apps) targets.push_back(installer->app(kind));
+    if (options.all) {
+        for (auto& app : installer->apps()) {
+            if (!app.isDetected) continue;
+            if (std::find(options.apps.begin(), options.apps.end(), app.kind) != options.apps.end()) continue;
+            targets.push_back(std::move(app));
+        }
+        if (targets.empty()) {
+            writeError(
+                "couldn't find Claude Code, Claude, Codex, Cursor, Gemini CLI or Windsurf on this Mac, so nothing was "
+                "changed. Add Bosken by hand:\n" +
+                AgentInstaller::manualSteps(helper, std::nullopt));
+            return 2;
+        }
+    }
+    if (options.apps.empty() && !options.all) targets.push_back(installer->app(AgentApp::Kind::claudeCode));
+
+    bool anyFailed = false;
+    for (const auto& app : targets) {
+        const std::string name(app.name());
+        auto fail = [&](const AgentInstallError& error) {
+            writeError(name + ": " + error.message() + "\nBy hand:\n" +
+                       AgentInstaller::manualSteps(helper, std::vector<AgentApp>{app}));
+            anyFailed = true;
+        };
+        auto planned = installer->plan(app, helper);
+        if (auto* error = std::get_if<AgentInstallError>(&planned)) {
+            fail(*error);
+            continue;
+        }
+        const auto& plan = std::get<AgentPlan>(planned);
+        write(name + ": " + plan.summary + "\n" + plan.preview);
+        if (options.dryRun) continue;
+        auto installed = installer->install(plan);
+        if (auto* error = std::get_if<AgentInstallError>(&installed)) {
+            fail(*error);
+            continue;
+        }
+        write(std::get<AgentInstallResult>(installed).message());
+    }
+    if (anyFailed) return 2;
+    if (!options.dryRun)
+        write("Turn on Bosken \xE2\x96\xB8 Settings \xE2\x96\xB8 General \xE2\x96\xB8 AI agents, and allow each agent "
+              "when Bosken asks.");
+    return 0;
+}
+
+void list(const AgentInstaller& installer, const std::string& helperPath, const Writer& write) {
+    for (const auto& app : installer.apps()) {
+        auto status = installer.status(app, helperPath);
+        std::string state;
+        switch (status.kind) {
+            case ClaudeCodeSetup::Status::Kind::connected:
+                state = "has Bosken";
+                break;
+            case ClaudeCodeSetup::Status::Kind::otherHelper:
+                state = "starts another Bosken: " + status.command;
+                break;
+            case ClaudeCodeSetup::Status::Kind::notConnected:
+                state = app.isDetected ? "found, no Bosken yet" : "not found";
+                break;
+        }
+        write(std::string(app.id()) + "  " + std::string(app.name()) + ": " + state + " (" + app.configURL + ")");
+    }
+}
+
+std::optional<std::string> ownPath() {
+    std::string raw;
+#if defined(__APPLE__)
+    uint32_t size = 0;
+    _NSGetExecutablePath(nullptr, &size);
+    std::string buffer(size + 1, '\0');
+    uint32_t capacity = size + 1;
+    if (_NSGetExecutablePath(buffer.data(), &capacity) != 0) return std::nullopt;
+    raw = buffer.c_str();
+#else
+    std::string buffer(PATH_MAX + 1, '\0');
+    ssize_t length = ::readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
+    if (length <= 0) return std::nullopt;
+    raw.assign(buffer.data(), static_cast<std::size_t>(length));
+#endif
+    char* real = ::realpath(raw.c_str(), nullptr);
+    if (!real) return std::nullopt;
+    std::string path(real);
+    ::free(real);
+    return path;
+}
+
+std::optional<std::string> homeDirectory(const Environment& environment) {
+    // An empty HOME counts as unset, like an empty CODEX_HOME or CLAUDE_CONFIG_DIR.
+    if (auto home = environment.find("HOME"); home != environment.end() && !home->second.empty()) return home->second;
+    std::vector<char> buffer(16384);
+    passwd entry{};
+    passwd* found = nullptr;
+    if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found && found->pw_dir &&
+        found->pw_dir[0] != '\0')
+        return std::string(found->pw_dir);
+    return std::nullopt;
+}
+
+}  // namespace AgentMCP::MCPInstall
