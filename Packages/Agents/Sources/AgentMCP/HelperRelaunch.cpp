@@ -14,9 +14,7 @@ HelperRelaunch::System HelperRelaunch::System::live() {
         HelperBinary::identity,
         HelperBinary::isRunnable,
         HelperBinary::execute,
-        [] {
-            return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-        },
+        [] { return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count(); },
     };
 }
 
@@ -44,7 +42,9 @@ std::string HelperRelaunch::Refusal::message() const {
 
 HelperRelaunch::HelperRelaunch(std::string executable, std::vector<std::string> arguments,
                                std::vector<double> relaunches, System system)
-    : executable_(std::move(executable)), arguments_(std::move(arguments)), relaunches_(std::move(relaunches)),
+    : executable_(std::move(executable)),
+      arguments_(std::move(arguments)),
+      relaunches_(std::move(relaunches)),
       system_(std::move(system)) {
     launchIdentity_ = system_.identity(executable_);
 }
@@ -81,7 +81,8 @@ std::optional<HelperRelaunch::Refusal> HelperRelaunch::check() const {
     std::vector<double> times = relaunches_;
     times.push_back(now);
     // The guard's own list stays as it is: the new one travels only in the record.
-    std::string text = MCPResume(std::move(state.session), std::move(state.input), executable_, std::move(times)).encoded();
+    std::string text =
+        MCPResume(std::move(state.session), std::move(state.input), executable_, std::move(times)).encoded();
     if (text.size() > MCPResume::maxEncodedBytes) return Refusal{Refusal::Kind::tooMuchInput, {}};
 
     int error = system_.execute(executable_, arguments_, text);

@@ -31,7 +31,9 @@ std::optional<MCPSession> sessionFrom(const JSON* value) {
 
 MCPResume::MCPResume(std::optional<MCPSession> session, std::string input, std::string executable,
                      std::vector<double> relaunches)
-    : session(std::move(session)), input(std::move(input)), executable(std::move(executable)),
+    : session(std::move(session)),
+      input(std::move(input)),
+      executable(std::move(executable)),
       relaunches(std::move(relaunches)) {
     if (this->relaunches.size() > keptRelaunches)
         this->relaunches.erase(this->relaunches.begin(),

@@ -13,9 +13,9 @@ TEST(Base64Tests, EncodesAndDecodesTheStandardVectors) {
     struct Case {
         std::string bytes, text;
     };
-    for (const auto& c : {Case{"", ""}, Case{"f", "Zg=="}, Case{"fo", "Zm8="}, Case{"foo", "Zm9v"},
-                          Case{"foob", "Zm9vYg=="}, Case{"fooba", "Zm9vYmE="}, Case{"foobar", "Zm9vYmFy"},
-                          Case{"\xfb\xff\xbf", "+/+/"}}) {
+    for (const auto& c :
+         {Case{"", ""}, Case{"f", "Zg=="}, Case{"fo", "Zm8="}, Case{"foo", "Zm9v"}, Case{"foob", "Zm9vYg=="},
+          Case{"fooba", "Zm9vYmE="}, Case{"foobar", "Zm9vYmFy"}, Case{"\xfb\xff\xbf", "+/+/"}}) {
         EXPECT_EQ(Base64::encoded(c.bytes), c.text) << c.bytes;
         EXPECT_EQ(Base64::decoded(c.text), c.bytes) << c.text;
     }
@@ -34,22 +34,23 @@ TEST(Base64Tests, EveryByteValueAndLengthRoundTrips) {
 
 TEST(Base64Tests, RejectsAnythingButStrictBase64) {
     for (const std::string& text : std::vector<std::string>{
-             "Zg=",        // length not a multiple of four
-             "Zm9vY",      // likewise
-             "Zg==\n",     // line break
-             " Zg==",      // leading space
-             "Zm 9v",      // inner space
-             "Zm9v\r\n",   // CR LF
-             "Zm-_",       // URL-safe alphabet
-             "Zm9v!A==",   // punctuation
-             "Zg=a",       // data after padding
-             "Zg==Zg==",   // padding in the middle
-             "====",       // padding only
-             "Z===",       // three padding characters
-             "Zh==",       // non-zero bits under the padding
-             "Zm9=",       // likewise, one padding character
+             "Zg=",                    // length not a multiple of four
+             "Zm9vY",                  // likewise
+             "Zg==\n",                 // line break
+             " Zg==",                  // leading space
+             "Zm 9v",                  // inner space
+             "Zm9v\r\n",               // CR LF
+             "Zm-_",                   // URL-safe alphabet
+             "Zm9v!A==",               // punctuation
+             "Zg=a",                   // data after padding
+             "Zg==Zg==",               // padding in the middle
+             "====",                   // padding only
+             "Z===",                   // three padding characters
+             "Zh==",                   // non-zero bits under the padding
+             "Zm9=",                   // likewise, one padding character
              std::string("Zm\0v", 4),  // NUL byte
-             "Zm9v\xc3\xa9" "A=",       // non-ASCII
+             "Zm9v\xc3\xa9"
+             "A=",  // non-ASCII
          }) {
         EXPECT_EQ(Base64::decoded(text), std::nullopt) << text;
     }

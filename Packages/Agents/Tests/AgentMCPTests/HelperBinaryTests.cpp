@@ -50,8 +50,8 @@ TEST_F(HelperBinaryTests, IdentityOfAnUnsignedFileIsItsStatus) {
     struct stat status;
     ASSERT_EQ(::stat(p.c_str(), &status), 0);
     EXPECT_TRUE(std::regex_match(*identity, std::regex(R"(file:-?\d+:\d+:12:\d+\.\d+)"))) << *identity;
-    EXPECT_EQ(identity->find(":" + std::to_string(status.st_ino) + ":12:"), std::string("file:").size() +
-                                                                                std::to_string(status.st_dev).size());
+    EXPECT_EQ(identity->find(":" + std::to_string(status.st_ino) + ":12:"),
+              std::string("file:").size() + std::to_string(status.st_dev).size());
     EXPECT_EQ(HelperBinary::identity(p), identity) << "stable while nothing happens";
 }
 
@@ -132,7 +132,8 @@ TEST_F(HelperBinaryTests, ExecuteReplacesTheProcessWithArgumentsAndResumeText) {
         // Buffered output of the old image must reach the pipe before the new image writes.
         std::fputs("before|", stdout);
         int error = HelperBinary::execute(
-            "/bin/sh", {"custom-name", "-c", "printf '%s|%s|%s' \"$0\" \"$1\" \"$BOSKEN_MCP_RESUME\"", "zero", "arg one"},
+            "/bin/sh",
+            {"custom-name", "-c", "printf '%s|%s|%s' \"$0\" \"$1\" \"$BOSKEN_MCP_RESUME\"", "zero", "arg one"},
             "{\"v\":1,\"input\":\"aGk=\"}");
         ::_exit(100 + error);
     }

@@ -56,8 +56,8 @@ struct FakePlatform {
 
     // A guard over this platform whose handover counts its calls and gives `state`.
     std::unique_ptr<HelperRelaunch> guard(std::vector<double> relaunches = {},
-                                          HelperRelaunch::Handover state = {MCPSession{"2025-06-18", "claude", "2.1", true},
-                                                                             "{\"id\":7}\n"}) {
+                                          HelperRelaunch::Handover state = {
+                                              MCPSession{"2025-06-18", "claude", "2.1", true}, "{\"id\":7}\n"}) {
         auto made = std::make_unique<HelperRelaunch>(exe, args, std::move(relaunches), system());
         made->handover = [this, state] {
             ++handovers;
@@ -116,8 +116,10 @@ TEST(HelperRelaunchTests, AnswersEachDiskState) {
     for (const auto& c : cases) {
         FakePlatform platform;
         auto guard = platform.guard();
-        if (c.identityNow) platform.identities[exe] = *c.identityNow;
-        else platform.identities.erase(exe);
+        if (c.identityNow)
+            platform.identities[exe] = *c.identityNow;
+        else
+            platform.identities.erase(exe);
         platform.runnable = c.runnable;
 
         EXPECT_EQ(guard->disk(), c.disk) << c.name;

@@ -13,11 +13,11 @@ const std::string exe = "/Applications/Bosken.app/Contents/Helpers/bosken-mcp";
 
 TEST(MCPResumeTests, EncodesSortedCompactJSONWithBase64Input) {
     MCPResume record(MCPSession{"2025-06-18", "claude-code", "2.1.0", true}, "hi", "/A/b", {1780000000, 1780000000.5});
-    EXPECT_EQ(record.encoded(),
-              R"({"executable":"/A/b","input":"aGk=","relaunches":[1780000000,1780000000.5],)"
-              R"("session":{"clientName":"claude-code","clientVersion":"2.1.0","initialized":true,)"
-              R"("protocolVersion":"2025-06-18"},"v":1})");
-    EXPECT_EQ(MCPResume(std::nullopt, "", "/x", {}).encoded(), R"({"executable":"/x","input":"","relaunches":[],"v":1})");
+    EXPECT_EQ(record.encoded(), R"({"executable":"/A/b","input":"aGk=","relaunches":[1780000000,1780000000.5],)"
+                                R"("session":{"clientName":"claude-code","clientVersion":"2.1.0","initialized":true,)"
+                                R"("protocolVersion":"2025-06-18"},"v":1})");
+    EXPECT_EQ(MCPResume(std::nullopt, "", "/x", {}).encoded(),
+              R"({"executable":"/x","input":"","relaunches":[],"v":1})");
 }
 
 TEST(MCPResumeTests, RoundTrips) {
@@ -53,23 +53,23 @@ TEST(MCPResumeTests, RejectsInvalidRecords) {
              valid.substr(0, valid.size() / 2),  // truncated
              std::string("[]"),
              std::string("\"text\""),
-             std::string(R"({"executable":"/x","input":""})"),             // no version
-             std::string(R"({"v":2,"executable":"/x","input":""})"),       // another version
-             std::string(R"({"v":"1","executable":"/x","input":""})"),     // version as text
+             std::string(R"({"executable":"/x","input":""})"),          // no version
+             std::string(R"({"v":2,"executable":"/x","input":""})"),    // another version
+             std::string(R"({"v":"1","executable":"/x","input":""})"),  // version as text
              std::string(R"({"v":1.5,"executable":"/x","input":""})"),
              std::string(R"({"v":true,"executable":"/x","input":""})"),
-             std::string(R"({"v":1,"input":""})"),                         // no executable
+             std::string(R"({"v":1,"input":""})"),  // no executable
              std::string(R"({"v":1,"executable":7,"input":""})"),
              std::string(R"({"v":1,"executable":"","input":""})"),
              std::string(R"({"v":1,"executable":"bin/bosken-mcp","input":""})"),  // relative
              std::string(R"({"v":1,"executable":"~/x","input":""})"),
-             std::string(R"({"v":1,"executable":"/x"})"),                  // no input
+             std::string(R"({"v":1,"executable":"/x"})"),  // no input
              std::string(R"({"v":1,"executable":"/x","input":null})"),
              std::string(R"({"v":1,"executable":"/x","input":"a*=="})"),   // outside the alphabet
              std::string(R"({"v":1,"executable":"/x","input":"aGk= "})"),  // whitespace
              std::string(R"({"v":1,"executable":"/x","input":"aGk"})"),    // missing padding
              std::string(R"({"v":1,"executable":"/x","input":""} trailing)"),
-             std::string(100000, '['),                                     // hostile nesting
+             std::string(100000, '['),  // hostile nesting
          }) {
         EXPECT_EQ(MCPResume::fromEncoded(text), std::nullopt) << text.substr(0, 200);
     }
@@ -89,9 +89,11 @@ TEST(MCPResumeTests, ReadsOptionalPartsLeniently) {
         {R"({"v":1,"executable":"/x","input":"","session":{"clientName":"c"}})", std::nullopt, {}},
         {R"({"v":1,"executable":"/x","input":"","session":{"protocolVersion":3}})", std::nullopt, {}},
         {R"({"v":1,"executable":"/x","input":"","session":{"protocolVersion":"p","clientName":4,"initialized":"yes"}})",
-         MCPSession{"p", "", "", false}, {}},
+         MCPSession{"p", "", "", false},
+         {}},
         {R"({"v":1,"executable":"/x","input":"","session":{"protocolVersion":"p","clientVersion":"9","initialized":true},"extra":[1]})",
-         MCPSession{"p", "", "9", true}, {}},
+         MCPSession{"p", "", "9", true},
+         {}},
     };
     for (const auto& c : cases) {
         auto record = MCPResume::fromEncoded(c.text);

@@ -1,0 +1,277 @@
+// The update hand-over with the real helper and the stand-in browser: the helper's file is
+// replaced while it serves, and the next tool call runs in the new program, in the same
+// process, with the same MCP session.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "AgentMCP/MCPResume.hpp"
+#include "AgentWire/JSON.hpp"
+#include "TestSupport/ChildProcess.hpp"
+#include "TestSupport/TempDir.hpp"
+
+namespace {
+
+using AgentWire::JSON;
+using TestSupport::ChildProcess;
+
+const std::string beingUpdatedText =
+    "Bosken is being updated (bosken-mcp's new program isn't complete yet). Try again in a few seconds.";
+const std::string keepsChangingText =
+    "bosken-mcp's program keeps changing (3 restarts in a minute), so it stopped restarting itself. Run /mcp to "
+    "restart the bosken server once Bosken's update is done.";
+const std::string notRunningText =
+    "Bosken isn't running, or agent access is off. The owner turns it on in Bosken \u25b8 Settings \u25b8 General "
+    "\u25b8 AI agents.";
+
+std::string request(int id, const std::string& method, JSON params = JSON::object({})) {
+    return JSON::object({{"jsonrpc", "2.0"}, {"id", id}, {"method", method}, {"params", std::move(params)}}).data() +
+           "\n";
+}
+
+std::string toolCall(int id, const std::string& tool, JSON arguments = JSON::object({})) {
+    return request(id, "tools/call", JSON::object({{"name", tool}, {"arguments", std::move(arguments)}}));
+}
+
+// The reply to a tool call whose outcome is one text item.
+std::string toolReply(int id, const std::string& text, bool isError) {
+    JSON content = JSON::array({JSON::object({{"type", "text"}, {"text", text}})});
+    return JSON::object(
+               {{"jsonrpc", "2.0"}, {"id", id}, {"result", JSON::object({{"content", content}, {"isError", isError}})}})
+        .data();
+}
+
+std::string hello(const std::string& client, const std::string& version) {
+    return JSON::object({{"type", "hello"}, {"version", 1}, {"client", client}, {"clientVersion", version}}).data();
+}
+
+std::string call(int id, const std::string& tool, JSON arguments) {
+    return JSON::object({{"type", "call"}, {"id", id}, {"tool", tool}, {"arguments", std::move(arguments)}}).data();
+}
+
+JSON url(const std::string& address) { return JSON::object({{"url", address}}); }
+
+// The lines of a log file, each re-serialized so that member order cannot matter.
+std::vector<std::string> logLines(const std::string& path) {
+    std::vector<std::string> lines;
+    std::string text = TestSupport::readFile(path);
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(start, end - start);
+        auto parsed = JSON::parsed(line);
+        lines.push_back(parsed ? parsed->data() : line);
+        start = end + 1;
+    }
+    return lines;
+}
+
+class HandoverEndToEndTests : public TestSupport::TempDirTest {
+protected:
+    void SetUp() override {
+#if defined(__APPLE__)
+        // A signed copy is known by its code hash, so an identical copy is no update there.
+        GTEST_SKIP() << "replacing the helper by an identical copy is not an update where code is signed";
+#endif
+        helper = path("bin/bosken-mcp");
+        socket = path("agent.sock");
+        browserLog = path("browser.log");
+        std::filesystem::create_directories(path("bin"));
+        std::filesystem::copy_file(BOSKEN_MCP_EXE, helper);
+        ::unsetenv("BOSKEN_MCP_RESUME");
+    }
+
+    // Starts the stand-in browser and waits until it listens.
+    std::unique_ptr<ChildProcess> startBrowser(std::vector<std::string> options = {}) {
+        std::vector<std::string> arguments = {BOSKEN_STANDIN_EXE, "--socket", socket, "--log", browserLog};
+        arguments.insert(arguments.end(), options.begin(), options.end());
+        auto browser = std::make_unique<ChildProcess>(arguments);
+        EXPECT_EQ(browser->readLine(std::chrono::seconds(10)), "ready");
+        return browser;
+    }
+
+    std::unique_ptr<ChildProcess> startHelper(std::optional<ChildProcess::Environment> environment = std::nullopt) {
+        auto child = std::make_unique<ChildProcess>(std::vector<std::string>{helper, "--socket", socket}, environment);
+        EXPECT_TRUE(child->started());
+        return child;
+    }
+
+    // Writes a new copy of the helper beside it and renames it over the old one, as an
+    // update does.
+    void replaceHelper(std::filesystem::perms mode = std::filesystem::perms(0755)) {
+        std::string fresh = path("bin/bosken-mcp.new");
+        std::filesystem::copy_file(BOSKEN_MCP_EXE, fresh);
+        std::filesystem::permissions(fresh, mode);
+        std::filesystem::rename(fresh, helper);
+    }
+
+    // The inode the process `pid` runs, to tell which copy of the helper it is.
+    static std::optional<ino_t> runningInode(pid_t pid) {
+        struct stat status;
+        if (::stat(("/proc/" + std::to_string(pid) + "/exe").c_str(), &status) != 0) return std::nullopt;
+        return status.st_ino;
+    }
+
+    std::optional<ino_t> inodeOnDisk() const {
+        struct stat status;
+        if (::stat(helper.c_str(), &status) != 0) return std::nullopt;
+        return status.st_ino;
+    }
+
+    // Initializes the session as the client "e2e-agent" 3.1.4.
+    static void initialize(ChildProcess& child) {
+        child.write(
+            request(1, "initialize",
+                    JSON::object({{"protocolVersion", "2025-03-26"},
+                                  {"clientInfo", JSON::object({{"name", "e2e-agent"}, {"version", "3.1.4"}})}})));
+        auto reply = child.readLine();
+        ASSERT_TRUE(reply.has_value());
+        auto parsed = JSON::parsed(*reply);
+        ASSERT_TRUE(parsed && (*parsed)["result"]) << *reply;
+        child.write(JSON::object({{"jsonrpc", "2.0"}, {"method", "notifications/initialized"}}).data() + "\n");
+    }
+
+    // Ends the helper's input and checks that it ends cleanly without any further reply.
+    static void finish(ChildProcess& child) {
+        child.closeStdin();
+        EXPECT_EQ(child.exitCode(), 0);
+        EXPECT_EQ(child.output(), "") << "a reply nobody asked for";
+        EXPECT_EQ(child.errorOutput(), "");
+    }
+
+    std::string helper, socket, browserLog;
+};
+
+TEST_F(HandoverEndToEndTests, ReplacedHelperTakesOverTheSameProcessAndSession) {
+    auto browser = startBrowser({"--close-after-calls", "1"});
+    auto child = startHelper();
+    pid_t pid = child->pid();
+    initialize(*child);
+
+    child->write(toolCall(2, "open_tab", url("https://example.com/")));
+    EXPECT_EQ(child->readLine(), toolReply(2, "tab-1", false));
+    auto firstInode = runningInode(pid);
+    ASSERT_EQ(firstInode, inodeOnDisk());
+
+    // The browser has dropped the connection after that call; now the update lands.
+    replaceHelper();
+    ASSERT_NE(inodeOnDisk(), firstInode);
+    EXPECT_EQ(runningInode(pid), firstInode) << "nothing happens before the next call";
+
+    // The next call and one more request right behind it, in one write, so the second is
+    // already read ahead when the hand-over happens.
+    child->write(toolCall(3, "open_tab", url("https://example.org/")) + request(4, "ping"));
+    EXPECT_EQ(child->readLine(), toolReply(3, "tab-1", false));
+    EXPECT_EQ(child->readLine(), R"({"id":4,"jsonrpc":"2.0","result":{}})");
+
+    // Same process (still our child, never reaped), now running the new file.
+    EXPECT_EQ(child->pid(), pid);
+    EXPECT_EQ(runningInode(pid), inodeOnDisk());
+
+    // The new program introduced the resumed session's client; the call reached the browser
+    // once; the earlier copy sent nothing after the update.
+    EXPECT_EQ(logLines(browserLog), (std::vector<std::string>{
+                                        hello("e2e-agent", "3.1.4"),
+                                        call(1, "open_tab", url("https://example.com/")),
+                                        hello("e2e-agent", "3.1.4"),
+                                        call(1, "open_tab", url("https://example.org/")),
+                                    }));
+    finish(*child);
+}
+
+TEST_F(HandoverEndToEndTests, IncompleteReplacementIsReportedAndServingGoesOn) {
+    auto browser = startBrowser({"--close-after-calls", "1"});
+    auto child = startHelper();
+    pid_t pid = child->pid();
+    initialize(*child);
+    child->write(toolCall(2, "open_tab", url("https://example.com/")));
+    EXPECT_EQ(child->readLine(), toolReply(2, "tab-1", false));
+    auto firstInode = runningInode(pid);
+
+    replaceHelper(std::filesystem::perms(0644));
+    child->write(toolCall(3, "list_agent_tabs"));
+    EXPECT_EQ(child->readLine(), toolReply(3, beingUpdatedText, true));
+    child->write(request(4, "ping"));
+    EXPECT_EQ(child->readLine(), R"({"id":4,"jsonrpc":"2.0","result":{}})");
+    EXPECT_EQ(runningInode(pid), firstInode);
+
+    // Once the update is complete the next call moves to it.
+    std::filesystem::permissions(helper, std::filesystem::perms(0755));
+    child->write(toolCall(5, "open_tab", url("https://example.org/")));
+    EXPECT_EQ(child->readLine(), toolReply(5, "tab-1", false));
+    EXPECT_EQ(runningInode(pid), inodeOnDisk());
+    EXPECT_EQ(logLines(browserLog), (std::vector<std::string>{
+                                        hello("e2e-agent", "3.1.4"),
+                                        call(1, "open_tab", url("https://example.com/")),
+                                        hello("e2e-agent", "3.1.4"),
+                                        call(1, "open_tab", url("https://example.org/")),
+                                    }));
+    finish(*child);
+}
+
+TEST_F(HandoverEndToEndTests, FourthReplacementWithinAMinuteStopsTheRestarts) {
+    // No browser: every call that is let through ends in the "not running" text, which is
+    // enough to see where the hand-over stops.
+    auto child = startHelper();
+    pid_t pid = child->pid();
+    initialize(*child);
+    for (int round = 1; round <= 3; ++round) {
+        replaceHelper();
+        child->write(toolCall(10 + round, "open_tab", url("https://example.com/")));
+        EXPECT_EQ(child->readLine(), toolReply(10 + round, notRunningText, true)) << round;
+        EXPECT_EQ(runningInode(pid), inodeOnDisk()) << "relaunch " << round;
+    }
+    replaceHelper();
+    child->write(toolCall(20, "open_tab", url("https://example.com/")));
+    EXPECT_EQ(child->readLine(), toolReply(20, keepsChangingText, true));
+    EXPECT_NE(runningInode(pid), inodeOnDisk());
+    child->write(request(21, "ping"));
+    EXPECT_EQ(child->readLine(), R"({"id":21,"jsonrpc":"2.0","result":{}})");
+    finish(*child);
+}
+
+TEST_F(HandoverEndToEndTests, StartsFromAHandedOverRecord) {
+    auto browser = startBrowser();
+    AgentMCP::MCPResume record(AgentMCP::MCPSession{"2025-06-18", "from-record", "9.9", true},
+                               toolCall(7, "open_tab", url("https://example.com/")) + request(8, "ping"), helper, {});
+    auto environment = ChildProcess::Environment{{"BOSKEN_MCP_RESUME", record.encoded()}};
+    if (const char* asan = std::getenv("ASAN_OPTIONS")) environment["ASAN_OPTIONS"] = asan;
+    auto child = startHelper(environment);
+
+    // Answered from the handed-over input alone, as the recorded client.
+    EXPECT_EQ(child->readLine(), toolReply(7, "tab-1", false));
+    EXPECT_EQ(child->readLine(), R"({"id":8,"jsonrpc":"2.0","result":{}})");
+    EXPECT_EQ(logLines(browserLog), (std::vector<std::string>{hello("from-record", "9.9"),
+                                                              call(1, "open_tab", url("https://example.com/"))}));
+    finish(*child);
+}
+
+TEST_F(HandoverEndToEndTests, BadRecordsStartAFreshHelper) {
+    const std::vector<std::string> records = {
+        "garbage",
+        R"({"v":1,"executable":"bin/bosken-mcp","input":"e30K"})",
+        R"({"v":1,"executable":"/x","input":"not base64!"})",
+        R"({"v":"1","executable":"/x","input":""})",
+        std::string(100'000, '['),
+        std::string(100'000, 'A'),
+    };
+    for (const auto& text : records) {
+        auto child = startHelper(ChildProcess::Environment{{"BOSKEN_MCP_RESUME", text}});
+        child->write(request(1, "ping"));
+        EXPECT_EQ(child->readLine(), R"({"id":1,"jsonrpc":"2.0","result":{}})") << text.substr(0, 60);
+        finish(*child);
+    }
+}
+
+}  // namespace
