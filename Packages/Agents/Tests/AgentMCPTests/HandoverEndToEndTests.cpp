@@ -241,6 +241,37 @@ TEST_F(HandoverEndToEndTests, FourthReplacementWithinAMinuteStopsTheRestarts) {
     finish(*child);
 }
 
+#if defined(__linux__)
+// Linux takes no single environment string over 128 KiB, so a session with a very long client
+// name is a real failing execv here (the hand-over limit is 256 KiB).
+TEST_F(HandoverEndToEndTests, FailedReexecutionIsReportedAndServingGoesOn) {
+    auto child = startHelper();
+    pid_t pid = child->pid();
+    auto firstInode = runningInode(pid);
+    child->write(request(1, "initialize",
+                         JSON::object({{"clientInfo", JSON::object({{"name", std::string(140'000, 'n')}})}})));
+    ASSERT_TRUE(child->readLine().has_value());
+
+    replaceHelper();
+    child->write(toolCall(2, "open_tab", url("https://example.com/")));
+    EXPECT_EQ(child->readLine(),
+              toolReply(2,
+                        "Bosken was updated, and bosken-mcp couldn't restart itself (Argument list too long). Run "
+                        "/mcp to restart the bosken server.",
+                        true));
+    EXPECT_EQ(runningInode(pid), firstInode);
+
+    // With a session that fits, the next call moves to the new program: the failed attempt
+    // changed nothing.
+    child->write(request(3, "initialize", JSON::object({{"clientInfo", JSON::object({{"name", "short"}})}})));
+    ASSERT_TRUE(child->readLine().has_value());
+    child->write(toolCall(4, "open_tab", url("https://example.com/")));
+    EXPECT_EQ(child->readLine(), toolReply(4, notRunningText, true));
+    EXPECT_EQ(runningInode(pid), inodeOnDisk());
+    finish(*child);
+}
+#endif
+
 TEST_F(HandoverEndToEndTests, StartsFromAHandedOverRecord) {
     auto browser = startBrowser();
     AgentMCP::MCPResume record(AgentMCP::MCPSession{"2025-06-18", "from-record", "9.9", true},
