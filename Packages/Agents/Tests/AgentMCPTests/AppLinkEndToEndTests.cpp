@@ -1,0 +1,198 @@
+// The built helper against the stand-in browser over a real socket, driven through its
+// standard input and output as an agent app would.
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "AgentWire/AgentWire.hpp"
+#include "AgentWire/JSON.hpp"
+#include "TestSupport/ChildProcess.hpp"
+#include "TestSupport/TempDir.hpp"
+
+using AgentWire::JSON;
+using TestSupport::ChildProcess;
+using namespace std::chrono_literals;
+
+namespace {
+
+const std::string notRunningText =
+    "Bosken isn't running, or agent access is off. The owner turns it on in Bosken \u25b8 Settings \u25b8 General "
+    "\u25b8 AI agents.";
+const std::string connectionLostText = "Bosken closed the connection (it quit, or agent access was turned off).";
+
+std::string initialize() {
+    return R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"2025-06-18",)"
+           R"("clientInfo":{"name":"e2e-agent","version":"1.0"}}})";
+}
+
+std::string toolCall(int id, const std::string& tool, const std::string& arguments = "{}") {
+    return R"({"jsonrpc":"2.0","id":)" + std::to_string(id) + R"(,"method":"tools/call","params":{"name":")" + tool +
+           R"(","arguments":)" + arguments + "}}";
+}
+
+// The reply the helper writes for a tool call whose outcome is one text item.
+std::string textReply(int id, const std::string& text, bool isError) {
+    return JSON::object({{"jsonrpc", "2.0"},
+                         {"id", id},
+                         {"result", JSON::object({{"content", JSON::array({JSON::object({{"type", "text"}, {"text", text}})})},
+                                                  {"isError", isError}})}})
+        .data();
+}
+
+class EndToEnd : public TestSupport::TempDirTest {
+protected:
+    std::string socket = path("agent.sock");
+    std::string log = path("standin.log");
+
+    // Starts the stand-in browser with `options` and waits until it listens.
+    std::unique_ptr<ChildProcess> startBrowser(std::vector<std::string> options = {}) {
+        std::vector<std::string> arguments = {BOSKEN_STANDIN_EXE, "--socket", socket, "--log", log};
+        arguments.insert(arguments.end(), options.begin(), options.end());
+        auto browser = std::make_unique<ChildProcess>(arguments);
+        EXPECT_EQ(browser->readLine(20s), std::optional<std::string>("ready")) << browser->errorOutput();
+        return browser;
+    }
+
+    static void stopBrowser(ChildProcess& browser) {
+        ::kill(browser.pid(), SIGTERM);
+        EXPECT_EQ(browser.exitCode(20s), std::optional<int>(0));
+    }
+
+    std::unique_ptr<ChildProcess> startHelper() {
+        auto helper = std::make_unique<ChildProcess>(std::vector<std::string>{BOSKEN_MCP_EXE, "--socket", socket});
+        EXPECT_TRUE(helper->started());
+        return helper;
+    }
+
+    static std::string exchange(ChildProcess& helper, const std::string& request, std::chrono::seconds wait = 60s) {
+        EXPECT_TRUE(helper.write(request + "\n"));
+        return helper.readLine(wait).value_or("<no reply> " + helper.errorOutput());
+    }
+
+    // The helper's lines as the stand-in logged them.
+    std::vector<std::string> logged() const {
+        std::vector<std::string> lines;
+        std::string all = TestSupport::readFile(log);
+        size_t start = 0;
+        for (size_t nl; (nl = all.find('\n', start)) != std::string::npos; start = nl + 1) {
+            lines.push_back(all.substr(start, nl - start));
+        }
+        return lines;
+    }
+
+    static std::string helloLine() {
+        return R"({"client":"e2e-agent","clientVersion":"1.0","type":"hello","version":1})";
+    }
+    static std::string callLine(int id, const std::string& tool, const std::string& arguments = "{}") {
+        return R"({"arguments":)" + arguments + R"(,"id":)" + std::to_string(id) + R"(,"tool":")" + tool +
+               R"(","type":"call"})";
+    }
+};
+
+}  // namespace
+
+TEST_F(EndToEnd, ApprovedSessionRunsTheTools) {
+    auto browser = startBrowser({"--pending", "2"});
+    auto helper = startHelper();
+    exchange(*helper, initialize());
+    EXPECT_EQ(exchange(*helper, toolCall(2, "open_tab", R"({"url":"https://example.com"})")),
+              textReply(2, "tab-1", false));
+    EXPECT_EQ(exchange(*helper, toolCall(3, "screenshot_tab", R"({"tab":"tab-1"})")),
+              R"({"id":3,"jsonrpc":"2.0","result":{"content":[{"data":"iVBORw0KGgoAAAANSUhEUgAAABAAAAAMCAIAAADkharWAAAAJklEQVR42mOwyltKEmKgvYYTJ07MIhoAFYM0/CcakKthRDqJJAAA9zumevhUi2gAAAAASUVORK5CYII=","mimeType":"image/png","type":"image"}],"isError":false}})");
+    EXPECT_EQ(exchange(*helper, toolCall(4, "close_tab", R"({"tab":"tab-9"})")),
+              textReply(4, "No tab \"tab-9\" among your tabs. Use list_agent_tabs to see them.", true));
+    helper->closeStdin();
+    EXPECT_EQ(helper->exitCode(20s), std::optional<int>(0));
+    EXPECT_EQ(logged(), (std::vector<std::string>{helloLine(), callLine(1, "open_tab", R"({"url":"https://example.com"})"),
+                                                   callLine(2, "screenshot_tab", R"({"tab":"tab-1"})"),
+                                                   callLine(3, "close_tab", R"({"tab":"tab-9"})")}));
+    stopBrowser(*browser);
+}
+
+TEST_F(EndToEnd, DenialShowsTheOwnersReasonOrTheDefault) {
+    struct Case {
+        std::vector<std::string> options;
+        std::string text;
+    };
+    const std::vector<Case> cases = {
+        {{"--deny-reason", "The owner refused e2e-agent."}, "The owner refused e2e-agent."},
+        {{"--deny"}, "Bosken refused the connection."},
+        {{"--stop-at", "hello", "--stop-reason", "Agent access is off."}, "Agent access is off."},
+        {{"--stop-at", "call"}, "The owner stopped agent access."},
+    };
+    for (const auto& c : cases) {
+        auto browser = startBrowser(c.options);
+        auto helper = startHelper();
+        EXPECT_EQ(exchange(*helper, toolCall(7, "list_agent_tabs")), textReply(7, c.text, true)) << c.text;
+        stopBrowser(*browser);
+    }
+}
+
+TEST_F(EndToEnd, BrowserNotRunningThenStartedIsFoundOnTheNextCall) {
+    auto helper = startHelper();
+    EXPECT_EQ(exchange(*helper, toolCall(1, "list_agent_tabs")), textReply(1, notRunningText, true));
+    auto browser = startBrowser();
+    EXPECT_EQ(exchange(*helper, toolCall(2, "open_tab", R"({"url":"a.example"})")), textReply(2, "tab-1", false));
+    stopBrowser(*browser);
+}
+
+TEST_F(EndToEnd, BrowserRestartedBetweenCallsIsReconnectedAndIdsKeepRising) {
+    auto browser = startBrowser();
+    auto helper = startHelper();
+    exchange(*helper, initialize());
+    EXPECT_EQ(exchange(*helper, toolCall(2, "open_tab", R"({"url":"a.example"})")), textReply(2, "tab-1", false));
+    stopBrowser(*browser);
+    browser = startBrowser();
+    // A new browser knows none of the old tabs, and its first tab is tab-1 again.
+    EXPECT_EQ(exchange(*helper, toolCall(3, "open_tab", R"({"url":"b.example"})")), textReply(3, "tab-1", false));
+    EXPECT_EQ(logged(), (std::vector<std::string>{helloLine(), callLine(1, "open_tab", R"({"url":"a.example"})"),
+                                                   helloLine(), callLine(2, "open_tab", R"({"url":"b.example"})")}));
+    stopBrowser(*browser);
+}
+
+TEST_F(EndToEnd, StoppedBetweenCallsAndWrongIdsAreHandled) {
+    auto browser = startBrowser({"--stop-at", "between", "--wrong-id"});
+    auto helper = startHelper();
+    exchange(*helper, initialize());
+    EXPECT_EQ(exchange(*helper, toolCall(2, "open_tab", R"({"url":"a.example"})")), textReply(2, "tab-1", false));
+    EXPECT_EQ(exchange(*helper, toolCall(3, "list_agent_tabs")), textReply(3, "[]", false));
+    EXPECT_EQ(logged(), (std::vector<std::string>{helloLine(), callLine(1, "open_tab", R"({"url":"a.example"})"),
+                                                   helloLine(), callLine(2, "list_agent_tabs")}));
+    stopBrowser(*browser);
+}
+
+TEST_F(EndToEnd, BrokenAnswersLoseTheConnectionWithoutHarmingTheHelper) {
+    for (const char* option : {"--garbage", "--close-mid-line", "--overlong"}) {
+        auto browser = startBrowser({option});
+        auto helper = startHelper();
+        EXPECT_EQ(exchange(*helper, toolCall(1, "list_agent_tabs")), textReply(1, connectionLostText, true)) << option;
+        // The helper goes on serving: a request that needs no browser is answered.
+        EXPECT_EQ(exchange(*helper, R"({"jsonrpc":"2.0","id":2,"method":"ping"})"), R"({"id":2,"jsonrpc":"2.0","result":{}})")
+            << option;
+        stopBrowser(*browser);
+    }
+}
+
+TEST_F(EndToEnd, AFortyMebibyteResultArrivesWhole) {
+    const size_t size = 40u << 20;
+    auto browser = startBrowser({"--result-bytes", std::to_string(size)});
+    auto helper = startHelper();
+    EXPECT_TRUE(helper->write(toolCall(1, "read_page", R"({"tab":"tab-1"})") + "\n"));
+    auto reply = helper->readLine(120s);
+    ASSERT_TRUE(reply);
+    auto parsed = JSON::parsed(*reply);
+    ASSERT_TRUE(parsed);
+    const JSON* result = (*parsed)["result"];
+    ASSERT_TRUE(result);
+    EXPECT_EQ(*(*result)["isError"], JSON(false));
+    const JSON* text = (*(*result)["content"]->array())[0]["text"];
+    ASSERT_TRUE(text && text->string());
+    EXPECT_EQ(text->string()->size(), size);
+    EXPECT_EQ(text->string()->substr(0, 40), "abcdefghijklmnopqrstuvwxyz0123456789abcd");
+    stopBrowser(*browser);
+}
