@@ -77,7 +77,7 @@ std::optional<HelperRelaunch::Refusal> HelperRelaunch::check() const {
     // A browser that keeps replacing the file must not make the helper re-execute forever.
     if (recent >= maxRelaunches) return Refusal{Refusal::Kind::keepsChanging, {}};
 
-    Handover state = handover();
+    Handover state = handover ? handover() : Handover{};
     std::vector<double> times = relaunches_;
     times.push_back(now);
     // The guard's own list stays as it is: the new one travels only in the record.
