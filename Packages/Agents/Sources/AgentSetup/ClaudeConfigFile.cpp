@@ -45,8 +45,8 @@ ClaudeConfigFile::Files::Contents readWholeFile(const std::string& path) {
             }
         }
         if (!failed) {
+            // No shrink_to_fit: copying a large file once more would double its memory.
             bytes.resize(used);
-            bytes.shrink_to_fit();
             contents = {Contents::Kind::read, std::move(bytes)};
         }
     }
@@ -79,6 +79,12 @@ JSON ClaudeConfigFile::entry(const std::string& command) {
 }
 
 std::variant<ClaudeConfigFile::Document, ClaudeSetupError> ClaudeConfigFile::read() const {
+    size_t size = 0;
+    return read(size);
+}
+
+std::variant<ClaudeConfigFile::Document, ClaudeSetupError> ClaudeConfigFile::read(size_t& size) const {
+    size = 0;
     Files::Contents contents = files.read(url);
     switch (contents.kind) {
         case Files::Contents::Kind::missing:
@@ -93,6 +99,7 @@ std::variant<ClaudeConfigFile::Document, ClaudeSetupError> ClaudeConfigFile::rea
     if (isBlank(contents.bytes)) return Document{};
     auto parsed = JSON::parsed(contents.bytes, {.exactNumbers = true});
     if (!parsed || !parsed->object()) return ClaudeSetupError::unreadableConfig(url);
+    size = contents.bytes.size();
     return Document{std::move(*parsed)};
 }
 
@@ -121,7 +128,8 @@ std::variant<std::optional<ClaudeConfigFile::Server>, ClaudeSetupError> ClaudeCo
 }
 
 std::optional<ClaudeSetupError> ClaudeConfigFile::setServer(std::string_view name, const std::string& command) const {
-    auto document = read();
+    size_t size = 0;
+    auto document = read(size);
     if (auto* error = std::get_if<ClaudeSetupError>(&document)) return std::move(*error);
     JSON root = std::move(std::get<Document>(document)).value_or(JSON(JSON::Object{}));
     JSON::Object& members = *root.object();
@@ -136,6 +144,9 @@ std::optional<ClaudeSetupError> ClaudeConfigFile::setServer(std::string_view nam
     }
 
     std::string text;
+    // Room for the file as it was plus the writer's " : " for each member: growing by doubling
+    // would hold the old and the new buffer and the whole tree at once.
+    text.reserve(size + size / 8 + 4096);
     root.write(text, {.pretty = true, .sortedKeys = false});
     // The tree is no longer needed; free it before the write so only the text stays alive.
     root = JSON();

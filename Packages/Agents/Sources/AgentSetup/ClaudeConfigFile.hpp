@@ -70,6 +70,10 @@ public:
     // pretty-printed in its own key order, without a final newline. Fails as `read` (nothing
     // written) or with writeFailed (the file untouched).
     [[nodiscard]] std::optional<ClaudeSetupError> setServer(std::string_view name, const std::string& command) const;
+
+private:
+    // As `read`, also giving the file's size in bytes (0 when there is no document).
+    std::variant<Document, ClaudeSetupError> read(size_t& size) const;
 };
 
 }  // namespace AgentSetup
