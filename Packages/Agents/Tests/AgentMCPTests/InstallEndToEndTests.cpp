@@ -1,0 +1,259 @@
+// `bosken-mcp install` run as a real process in a temporary home, with the helper copied to where
+// an installed browser keeps it.
+
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <set>
+
+#include "AgentSetup/AgentInstaller.hpp"
+#include "AgentWire/JSON.hpp"
+#include "TestSupport/ChildProcess.hpp"
+#include "TestSupport/TempDir.hpp"
+
+using AgentSetup::AgentInstaller;
+using AgentWire::JSON;
+
+namespace {
+
+const std::string closingLine =
+    "Turn on Bosken \xE2\x96\xB8 Settings \xE2\x96\xB8 General \xE2\x96\xB8 AI agents, and allow each agent when Bosken asks.";
+
+struct InstallRun {
+    int status = -100;
+    std::string out, err;
+};
+
+class InstallEndToEndTest : public TestSupport::TempDirTest {
+protected:
+    std::string helper;
+
+    void SetUp() override {
+        helper = path("Applications/Bosken.app/Contents/Helpers/bosken-mcp");
+        std::filesystem::create_directories(std::filesystem::path(helper).parent_path());
+        std::filesystem::copy_file(BOSKEN_MCP_EXE, helper);
+        std::filesystem::create_directories(path("home"));
+        std::filesystem::create_directories(path("bin"));
+    }
+    std::string home() const { return path("home"); }
+
+    InstallRun install(std::vector<std::string> arguments, std::optional<TestSupport::ChildProcess::Environment> environment = {},
+                std::optional<std::string> executable = {}) {
+        arguments.insert(arguments.begin(), {executable.value_or(helper), "install"});
+        if (!environment) environment = TestSupport::ChildProcess::Environment{{"HOME", home()}, {"PATH", path("bin")}};
+        TestSupport::ChildProcess child(arguments, environment);
+        EXPECT_TRUE(child.started());
+        child.closeStdin();
+        InstallRun run;
+        run.status = child.exitCode(std::chrono::seconds(60)).value_or(-100);
+        run.out = child.output();
+        run.err = child.errorOutput();
+        return run;
+    }
+    std::string read(const std::string& relative) const { return TestSupport::readFile(path(relative)); }
+    void write(const std::string& relative, const std::string& bytes) const { TestSupport::writeFile(path(relative), bytes); }
+    std::set<std::string> filesUnder(const std::string& relative) const {
+        std::set<std::string> files;
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(path(relative)))
+            files.insert(std::filesystem::relative(entry.path(), path(relative)).string());
+        return files;
+    }
+    std::string backupOf(const std::string& relative) const {
+        auto file = std::filesystem::path(path(relative));
+        for (const auto& entry : std::filesystem::directory_iterator(file.parent_path())) {
+            auto name = entry.path().filename().string();
+            if (name.starts_with(file.filename().string() + ".bosken-backup-")) return entry.path().string();
+        }
+        return {};
+    }
+    // A stand-in `claude` that logs its arguments and environment and then runs `body`.
+    void fakeClaude(const std::string& body) const {
+        write("bin/claude", "#!/bin/sh\n"
+                            "for a in \"$@\"; do printf '[%s]' \"$a\" >> \"" + path("claude.log") + "\"; done\n"
+                            "printf '\\nHOME=%s\\nPATH=%s\\n' \"$HOME\" \"$PATH\" >> \"" + path("claude.log") + "\"\n" +
+                                body + "\n");
+        ::chmod(path("bin/claude").c_str(), 0755);
+    }
+    static std::optional<std::string> boskenCommand(const std::string& bytes) {
+        auto json = JSON::parsed(bytes);
+        if (!json) return std::nullopt;
+        auto* servers = (*json)["mcpServers"];
+        auto* bosken = servers ? (*servers)["bosken"] : nullptr;
+        auto* command = bosken ? (*bosken)["command"] : nullptr;
+        return command && command->string() ? std::optional<std::string>(*command->string()) : std::nullopt;
+    }
+};
+
+struct AppFile {
+    std::string app, relative, existing;
+};
+
+const AppFile appFiles[] = {
+    {"claude-code", "home/.claude.json", "{\"numStartups\": 12, \"projects\": {}}"},
+    {"claude-desktop", "home/Library/Application Support/Claude/claude_desktop_config.json", "{\"globalShortcut\": \"\"}"},
+    {"cursor", "home/.cursor/mcp.json", "{\"mcpServers\": {\"other\": {\"command\": \"x\", \"args\": [\"-v\"]}}}"},
+    {"gemini", "home/.gemini/settings.json", "{\"theme\": \"Default\", \"mcpServers\": {}}"},
+    {"windsurf", "home/.codeium/windsurf/mcp_config.json", "{\"mcpServers\": {\"bosken\": {\"command\": \"/old\"}}}"},
+};
+
+TEST_F(InstallEndToEndTest, EachJSONAppIntoAnEmptyHome) {
+    for (const auto& file : appFiles) {
+        auto run = install({"--app", file.app});
+        EXPECT_EQ(run.status, 0) << file.app << run.err;
+        EXPECT_EQ(run.err, "");
+        EXPECT_TRUE(run.out.ends_with("\n" + closingLine + "\n")) << run.out;
+        EXPECT_EQ(boskenCommand(read(file.relative)), helper) << file.app;
+        EXPECT_EQ(backupOf(file.relative), "") << file.app;
+    }
+}
+
+TEST_F(InstallEndToEndTest, EachJSONAppIntoAnExistingFileKeepsEverythingElse) {
+    for (const auto& file : appFiles) {
+        write(file.relative, file.existing);
+        auto run = install({"--app", file.app});
+        EXPECT_EQ(run.status, 0) << file.app << run.err;
+        auto written = JSON::parsed(read(file.relative));
+        ASSERT_TRUE(written) << file.app;
+        EXPECT_EQ(boskenCommand(read(file.relative)), helper) << file.app;
+        auto before = *JSON::parsed(file.existing);
+        for (const auto& member : *before.object()) {
+            if (member.key == "mcpServers") continue;
+            ASSERT_NE((*written)[member.key], nullptr) << file.app << " lost " << member.key;
+            EXPECT_EQ(*(*written)[member.key], member.value) << file.app;
+        }
+        auto backup = backupOf(file.relative);
+        ASSERT_NE(backup, "") << file.app;
+        EXPECT_EQ(TestSupport::readFile(backup), file.existing);
+        EXPECT_NE(run.out.find("The old file is saved at " + backup + "."), std::string::npos) << run.out;
+    }
+    EXPECT_EQ(*(*(*JSON::parsed(read("home/.cursor/mcp.json")))["mcpServers"])["other"],
+              *(*(*JSON::parsed(appFiles[2].existing))["mcpServers"])["other"]);
+}
+
+TEST_F(InstallEndToEndTest, CodexIntoEmptyAndExistingConfig) {
+    auto run = install({"--app", "codex"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    const std::string table = "[mcp_servers.bosken]\ncommand = \"" + helper + "\"\nargs = []\n";
+    EXPECT_EQ(read("home/.codex/config.toml"), table);
+    EXPECT_EQ(run.out, "Codex (CLI and app): Creates " + home() + "/.codex/config.toml with the entry below.\n" + table +
+                           "\nAdded Bosken to Codex (CLI and app) in " + home() +
+                           "/.codex/config.toml. Start a new Codex session, or restart the Codex app, to load Bosken.\n" +
+                           closingLine + "\n");
+
+    const std::string existing = "# my settings\r\nmodel = \"o3\"\r\n\r\n[mcp_servers.other]\r\ncommand = \"x\"\r\n";
+    write("codex-home/config.toml", existing);
+    auto moved = install({"--app", "codex"}, TestSupport::ChildProcess::Environment{
+                                                 {"HOME", home()}, {"PATH", path("bin")}, {"CODEX_HOME", path("codex-home")}});
+    EXPECT_EQ(moved.status, 0) << moved.err;
+    EXPECT_EQ(read("codex-home/config.toml"), existing + "\r\n[mcp_servers.bosken]\r\ncommand = \"" + helper + "\"\r\nargs = []\r\n");
+    EXPECT_EQ(TestSupport::readFile(backupOf("codex-home/config.toml")), existing);
+}
+
+TEST_F(InstallEndToEndTest, DryRunWritesNothing) {
+    write("home/.cursor/mcp.json", "{}");
+    std::filesystem::create_directories(path("home/.gemini"));
+    std::filesystem::create_directories(path("home/.codex"));
+    auto before = filesUnder("home");
+    auto run = install({"--all", "--dry-run"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(filesUnder("home"), before);
+    EXPECT_EQ(read("home/.cursor/mcp.json"), "{}");
+    EXPECT_NE(run.out.find("Cursor: Adds the entry below in " + home() + "/.cursor/mcp.json"), std::string::npos);
+    EXPECT_EQ(run.out.find(closingLine), std::string::npos);
+    EXPECT_EQ(run.out.find("Added Bosken"), std::string::npos);
+}
+
+TEST_F(InstallEndToEndTest, ClaudeCommandAddsTheHelper) {
+    fakeClaude("printf '{\"mcpServers\":{\"bosken\":{\"command\":\"%s\"}}}' \"$7\" > \"$HOME/.claude.json\"");
+    auto run = install({});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "Claude Code: Runs the command below, which edits " + home() + "/.claude.json.\n"
+                       "claude mcp add --scope user bosken -- " + helper + "\n"
+                       "Added Bosken to Claude Code in " + home() + "/.claude.json. New Claude Code sessions can use "
+                       "Bosken; restart the ones already running.\n" + closingLine + "\n");
+    EXPECT_EQ(read("claude.log"), "[mcp][add][--scope][user][bosken][--][" + helper + "]\nHOME=" + home() + "\nPATH=" +
+                                      path("bin") + ":/opt/homebrew/bin:/usr/local/bin:/usr/bin:/bin\n");
+}
+
+TEST_F(InstallEndToEndTest, ClaudeCommandReplacesByRemovingFirst) {
+    write("home/.claude.json", "{\"mcpServers\": {\"bosken\": {\"command\": \"/old/bosken-mcp\"}}}");
+    fakeClaude("[ \"$2\" = remove ] && { echo 'not found' >&2; exit 1; }\n"
+               "printf '{\"mcpServers\":{\"bosken\":{\"command\":\"%s\"}}}' \"$7\" > \"$HOME/.claude.json\"");
+    auto run = install({"--app", "claude-code"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    auto log = read("claude.log");
+    EXPECT_TRUE(log.starts_with("[mcp][remove][--scope][user][bosken]\n")) << log;
+    EXPECT_NE(log.find("[mcp][add][--scope][user][bosken][--][" + helper + "]\n"), std::string::npos) << log;
+    auto backup = backupOf("home/.claude.json");
+    EXPECT_EQ(TestSupport::readFile(backup), "{\"mcpServers\": {\"bosken\": {\"command\": \"/old/bosken-mcp\"}}}");
+    EXPECT_NE(run.out.find("Pointed Claude Code's Bosken at this copy in " + home() +
+                           "/.claude.json; it started /old/bosken-mcp. The old file is saved at " + backup + "."),
+              std::string::npos)
+        << run.out;
+}
+
+TEST_F(InstallEndToEndTest, FailingClaudeCommandPrintsItsCleanedOutputAndTheManualSteps) {
+    fakeClaude("printf '\\033[31mError:\\033[0m could not\\n   write the config\\n'; exit 1");
+    auto run = install({});
+    EXPECT_EQ(run.status, 2);
+    auto app = AgentSetup::AgentApp{AgentSetup::AgentApp::Kind::claudeCode, home() + "/.claude.json", true};
+    EXPECT_EQ(run.err, "bosken-mcp: Claude Code: The command failed: Error: could not write the config\nBy hand:\n" +
+                           AgentInstaller::manualSteps(helper, std::vector<AgentSetup::AgentApp>{app}) + "\n");
+    EXPECT_TRUE(run.err.ends_with("\n\n"));
+    EXPECT_EQ(run.out.find(closingLine), std::string::npos);
+}
+
+TEST_F(InstallEndToEndTest, FirstTargetFailingSecondWritten) {
+    write("home/.cursor/mcp.json", "{\"mcpServers\": {}, // mine\n}");
+    auto run = install({"--app", "cursor", "--app", "windsurf"});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(read("home/.cursor/mcp.json"), "{\"mcpServers\": {}, // mine\n}");
+    EXPECT_EQ(boskenCommand(read("home/.codeium/windsurf/mcp_config.json")), helper);
+    EXPECT_TRUE(run.err.starts_with("bosken-mcp: Cursor: " + home() +
+                                    "/.cursor/mcp.json wasn't changed: it isn't valid JSON (comments and trailing "
+                                    "commas aren't accepted).\nBy hand:\nThe helper to start: "))
+        << run.err;
+    EXPECT_TRUE(run.err.ends_with("  Then: Restart Cursor, or toggle Bosken on in Cursor's MCP settings.\n\n")) << run.err;
+    EXPECT_EQ(run.out.find(closingLine), std::string::npos);
+}
+
+TEST_F(InstallEndToEndTest, HelperOutsideAnAppBundleIsRefused) {
+    auto run = install({"--app", "cursor"}, {}, std::string(BOSKEN_MCP_EXE));
+    EXPECT_EQ(run.status, 2);
+    auto own = std::filesystem::canonical(BOSKEN_MCP_EXE).string();
+    EXPECT_TRUE(run.err.starts_with("bosken-mcp: Cursor: Move Bosken to Applications and open it from there first: an "
+                                    "agent would start the helper at " + own + ".\nBy hand:\n"))
+        << run.err;
+    EXPECT_FALSE(std::filesystem::exists(path("home/.cursor")));
+}
+
+TEST_F(InstallEndToEndTest, HelperReachedThroughALinkRegistersItsRealPath) {
+    std::filesystem::create_symlink(helper, path("bin/bosken-mcp"));
+    auto run = install({"--app", "gemini"}, {}, path("bin/bosken-mcp"));
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(boskenCommand(read("home/.gemini/settings.json")), helper);
+}
+
+TEST_F(InstallEndToEndTest, EmptyHomeFallsBackToTheUserDatabase) {
+    const passwd* entry = ::getpwuid(::getuid());
+    ASSERT_NE(entry, nullptr);
+    auto run = install({"--list"}, TestSupport::ChildProcess::Environment{{"HOME", ""}, {"PATH", path("bin")}});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(run.out.starts_with("claude-code  Claude Code: ")) << run.out;
+    EXPECT_NE(run.out.find(" (" + std::string(entry->pw_dir) + "/.claude.json)\n"), std::string::npos) << run.out;
+}
+
+TEST_F(InstallEndToEndTest, HelpAndUsageErrors) {
+    auto help = install({"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_TRUE(help.out.starts_with("bosken-mcp install [--app <name> \xE2\x80\xA6]")) << help.out;
+    auto bad = install({"--app", "vim"});
+    EXPECT_EQ(bad.status, 2);
+    EXPECT_EQ(bad.err, "bosken-mcp: --app needs one of: claude-code, claude-desktop, codex, cursor, gemini, windsurf\n");
+    EXPECT_EQ(bad.out, "");
+}
+
+}  // namespace
