@@ -60,7 +60,10 @@ std::variant<std::string, Problem> merged(const std::optional<std::string>& byte
     if (!isWritable(entry)) return Problem{"the new entry for it isn't valid UTF-8", false};
     members->set(std::string(server), entry);
 
-    std::string out = JSON(std::move(root)).serialized(kPretty);
+    // Settings files run to megabytes; one allocation of about the old size saves the regrowth.
+    std::string out;
+    out.reserve(bytes ? bytes->size() + bytes->size() / 4 + 4096 : 4096);
+    JSON(std::move(root)).write(out, kPretty);
     out.push_back('\n');
     return out;
 }
