@@ -3,6 +3,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <optional>
 #include <string>
 
 #include "AgentSetup/JSONMCPConfig.hpp"
@@ -57,42 +58,42 @@ std::string largeTOML(size_t target) {
 }
 
 void BM_JSONMerge5MiB(benchmark::State& state) {
-    const std::string file = largeJSON(5 << 20);
+    const std::optional<std::string> file = largeJSON(5 << 20);
     const JSON entry = JSON::object({{"command", JSON(kHelper)}, {"args", JSON::array({})}});
     for (auto _ : state) {
         auto result = AgentSetup::JSONMCPConfig::merged(file, "bosken", entry);
         if (!std::holds_alternative<std::string>(result)) state.SkipWithError("the merge refused the file");
         benchmark::DoNotOptimize(result);
     }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * file.size()));
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * file->size()));
 }
 BENCHMARK(BM_JSONMerge5MiB)->Unit(benchmark::kMillisecond);
 
 void BM_JSONCommand5MiB(benchmark::State& state) {
-    const std::string file = largeJSON(5 << 20);
+    const std::optional<std::string> file = largeJSON(5 << 20);
     for (auto _ : state) benchmark::DoNotOptimize(AgentSetup::JSONMCPConfig::command(file, "bosken"));
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * file.size()));
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * file->size()));
 }
 BENCHMARK(BM_JSONCommand5MiB)->Unit(benchmark::kMillisecond);
 
 void BM_TOMLMerge1MiB(benchmark::State& state) {
-    const std::string file = largeTOML(1 << 20);
+    const std::optional<std::string> file = largeTOML(1 << 20);
     for (auto _ : state) {
         auto result = AgentSetup::TOMLMCPConfig::merged(file, "bosken", kHelper);
         if (!std::holds_alternative<std::string>(result)) state.SkipWithError("the merge refused the file");
         benchmark::DoNotOptimize(result);
     }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * file.size()));
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * file->size()));
 }
 BENCHMARK(BM_TOMLMerge1MiB)->Unit(benchmark::kMillisecond);
 
 void BM_TOMLLocate1MiB(benchmark::State& state) {
-    const std::string file = largeTOML(1 << 20);
+    const std::optional<std::string> file = largeTOML(1 << 20);
     for (auto _ : state) {
-        auto lines = AgentSetup::TOMLMCPConfig::split(file);
+        auto lines = AgentSetup::TOMLMCPConfig::split(*file);
         benchmark::DoNotOptimize(AgentSetup::TOMLMCPConfig::locate(lines, "bosken"));
     }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * file.size()));
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * file->size()));
 }
 BENCHMARK(BM_TOMLLocate1MiB)->Unit(benchmark::kMillisecond);
 

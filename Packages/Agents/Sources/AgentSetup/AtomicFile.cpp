@@ -90,6 +90,7 @@ std::optional<std::string> resolveLinks(const std::string& given) {
 std::string stamp(std::chrono::system_clock::time_point now) {
     std::time_t seconds = std::chrono::system_clock::to_time_t(now);
     std::tm local{};
+    ::tzset();  // localtime_r need not look at TZ itself
     ::localtime_r(&seconds, &local);
     char text[32];
     size_t length = std::strftime(text, sizeof text, "%Y%m%d-%H%M%S", &local);

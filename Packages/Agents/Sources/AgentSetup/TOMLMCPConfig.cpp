@@ -120,6 +120,10 @@ std::variant<std::string, Problem> merged(const std::optional<std::string>& byte
                             [](const std::string& line) { return !line.empty() && line.back() == '\r'; });
     std::string_view eol = crlf ? "\r\n" : "\n";
     std::string commandLine = "command = " + quoted(helper);
+    // TOML files are UTF-8 throughout; a path that isn't would make the whole file unreadable
+    // to its app, so nothing is written rather than a line that doesn't read back as the path.
+    if (TOMLLexer::value(commandLine) != helper)
+        return Problem{"the helper's path isn't valid UTF-8, which TOML requires", false};
     std::string argsLine = "args = []";
 
     if (!located.header) {

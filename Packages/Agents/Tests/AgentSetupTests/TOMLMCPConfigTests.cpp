@@ -206,3 +206,9 @@ TEST(TOMLMCPConfig, MergedCommandReadsBackThroughLocate) {
     ASSERT_TRUE(located.command);
     EXPECT_EQ(TOMLLexer::value(lines[located.command->lines.first]), helper);
 }
+
+TEST(TOMLMCPConfig, AHelperPathThatIsntUTF8IsNeverWritten) {
+    auto result = TOMLMCPConfig::merged("a = 1\n", "bosken", "/Volumes/\xFF/bosken-mcp");
+    EXPECT_EQ(result, (std::variant<std::string, TOMLMCPConfig::Problem>(
+                          TOMLMCPConfig::Problem{"the helper's path isn't valid UTF-8, which TOML requires", false})));
+}
