@@ -12,6 +12,23 @@ using AgentWire::JSON;
 
 namespace {
 
+std::string stampOf(const struct stat& status) {
+#if defined(__APPLE__)
+    const auto& modified = status.st_mtimespec;
+#else
+    const auto& modified = status.st_mtim;
+#endif
+    return std::to_string(status.st_dev) + ":" + std::to_string(status.st_ino) + ":" + std::to_string(status.st_size) +
+           ":" + std::to_string(modified.tv_sec) + "." + std::to_string(modified.tv_nsec);
+}
+
+std::string currentStamp(const std::string& path) {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) == 0) return stampOf(status);
+    // Anything but "nothing there" must not look like the empty stamp of a missing file.
+    return errno == ENOENT || errno == ENOTDIR ? std::string() : "unknown:" + std::to_string(errno);
+}
+
 ClaudeConfigFile::Files::Contents readWholeFile(const std::string& path) {
     using Contents = ClaudeConfigFile::Files::Contents;
     // Non-blocking so that a FIFO planted at the path cannot stall the run; only regular files
@@ -22,9 +39,11 @@ ClaudeConfigFile::Files::Contents readWholeFile(const std::string& path) {
     } while (fd < 0 && errno == EINTR);
     // ENOTDIR: a file stands where a folder of the path should be, so no settings file can be
     // there either; the write that follows then reports why.
-    if (fd < 0) return {errno == ENOENT || errno == ENOTDIR ? Contents::Kind::missing : Contents::Kind::unreadable, {}};
+    if (fd < 0) {
+        return {errno == ENOENT || errno == ENOTDIR ? Contents::Kind::missing : Contents::Kind::unreadable, {}, {}};
+    }
 
-    Contents contents{Contents::Kind::unreadable, {}};
+    Contents contents{Contents::Kind::unreadable, {}, {}};
     struct stat status {};
     if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) {
         std::string bytes;
@@ -47,7 +66,7 @@ ClaudeConfigFile::Files::Contents readWholeFile(const std::string& path) {
         if (!failed) {
             // No shrink_to_fit: copying a large file once more would double its memory.
             bytes.resize(used);
-            contents = {Contents::Kind::read, std::move(bytes)};
+            contents = {Contents::Kind::read, std::move(bytes), stampOf(status)};
         }
     }
     ::close(fd);
@@ -64,6 +83,7 @@ ClaudeConfigFile::Files ClaudeConfigFile::Files::live() {
     return {
         .read = readWholeFile,
         .write = [](const std::string& bytes, const std::string& path) { return AtomicFile::write(bytes, path); },
+        .stamp = currentStamp,
     };
 }
 
@@ -79,16 +99,16 @@ JSON ClaudeConfigFile::entry(const std::string& command) {
 }
 
 std::variant<ClaudeConfigFile::Document, ClaudeSetupError> ClaudeConfigFile::read() const {
-    size_t size = 0;
-    return read(size);
+    auto loaded = load();
+    if (auto* error = std::get_if<ClaudeSetupError>(&loaded)) return std::move(*error);
+    return std::move(std::get<Loaded>(loaded).document);
 }
 
-std::variant<ClaudeConfigFile::Document, ClaudeSetupError> ClaudeConfigFile::read(size_t& size) const {
-    size = 0;
+std::variant<ClaudeConfigFile::Loaded, ClaudeSetupError> ClaudeConfigFile::load() const {
     Files::Contents contents = files.read(url);
     switch (contents.kind) {
         case Files::Contents::Kind::missing:
-            return Document{};
+            return Loaded{};
         case Files::Contents::Kind::unreadable:
             // Something is there that we could not see whole: never treat it as empty, or the
             // next write would replace the user's settings with a document lacking them.
@@ -96,11 +116,10 @@ std::variant<ClaudeConfigFile::Document, ClaudeSetupError> ClaudeConfigFile::rea
         case Files::Contents::Kind::read:
             break;
     }
-    if (isBlank(contents.bytes)) return Document{};
+    if (isBlank(contents.bytes)) return Loaded{{}, contents.bytes.size(), std::move(contents.stamp)};
     auto parsed = JSON::parsed(contents.bytes, {.exactNumbers = true});
     if (!parsed || !parsed->object()) return ClaudeSetupError::unreadableConfig(url);
-    size = contents.bytes.size();
-    return Document{std::move(*parsed)};
+    return Loaded{std::move(*parsed), contents.bytes.size(), std::move(contents.stamp)};
 }
 
 std::variant<std::optional<ClaudeConfigFile::Server>, ClaudeSetupError> ClaudeConfigFile::server(
@@ -128,10 +147,10 @@ std::variant<std::optional<ClaudeConfigFile::Server>, ClaudeSetupError> ClaudeCo
 }
 
 std::optional<ClaudeSetupError> ClaudeConfigFile::setServer(std::string_view name, const std::string& command) const {
-    size_t size = 0;
-    auto document = read(size);
-    if (auto* error = std::get_if<ClaudeSetupError>(&document)) return std::move(*error);
-    JSON root = std::move(std::get<Document>(document)).value_or(JSON(JSON::Object{}));
+    auto loaded = load();
+    if (auto* error = std::get_if<ClaudeSetupError>(&loaded)) return std::move(*error);
+    auto& [document, size, stamp] = std::get<Loaded>(loaded);
+    JSON root = std::move(document).value_or(JSON(JSON::Object{}));
     JSON::Object& members = *root.object();
 
     // set() replaces in place, so the entry and "mcpServers" keep their places in the file.
@@ -150,6 +169,9 @@ std::optional<ClaudeSetupError> ClaudeConfigFile::setServer(std::string_view nam
     root.write(text, {.pretty = true, .sortedKeys = false});
     // The tree is no longer needed; free it before the write so only the text stays alive.
     root = JSON();
+    // Claude Code rewrites this file while it runs; replacing a version we did not read would
+    // silently drop its change. (A change in the last instant before the rename can't be seen.)
+    if (files.stamp && files.stamp(url) != stamp) return ClaudeSetupError::notApplied();
     if (auto failure = files.write(text, url)) return ClaudeSetupError::writeFailed(failure->reason);
     return std::nullopt;
 }

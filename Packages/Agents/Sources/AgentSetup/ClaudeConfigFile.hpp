@@ -36,11 +36,16 @@ public:
             enum class Kind { missing, read, unreadable };
             Kind kind = Kind::missing;
             std::string bytes;
+            // The version of the file that was read, as `stamp` gives it.
+            std::string stamp;
         };
         // The whole file behind `path`, symbolic links followed.
         std::function<Contents(const std::string& path)> read;
         // Replaces the file behind `path` atomically.
         std::function<std::optional<AtomicFile::Failure>(const std::string& bytes, const std::string& path)> write;
+        // Which version of the file is behind `path` now (device, inode, size, modification
+        // time); empty when there is none. Unset: changes are not looked for.
+        std::function<std::string(const std::string& path)> stamp;
 
         // The real file system, writing through AtomicFile.
         static Files live();
@@ -68,12 +73,18 @@ public:
     // Sets "mcpServers"[name] to `entry(command)`, replacing the old entry whole (and a
     // "mcpServers" that is not an object), then replaces the file with the document
     // pretty-printed in its own key order, without a final newline. Fails as `read` (nothing
-    // written) or with writeFailed (the file untouched).
+    // written), with writeFailed (the file untouched), or with notApplied when the file changed
+    // while the new one was being made (left as the other writer made it).
     [[nodiscard]] std::optional<ClaudeSetupError> setServer(std::string_view name, const std::string& command) const;
 
 private:
-    // As `read`, also giving the file's size in bytes (0 when there is no document).
-    std::variant<Document, ClaudeSetupError> read(size_t& size) const;
+    struct Loaded {
+        Document document;
+        size_t size = 0;
+        std::string stamp;
+    };
+    // As `read`, with the file's size and version.
+    std::variant<Loaded, ClaudeSetupError> load() const;
 };
 
 }  // namespace AgentSetup

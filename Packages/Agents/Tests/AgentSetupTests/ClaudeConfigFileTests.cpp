@@ -207,40 +207,91 @@ TEST_F(ClaudeConfigFileTest, WritesTheFileBehindASymbolicLinkAndKeepsTheLink) {
     EXPECT_EQ(TestSupport::readFile(real), freshFile);
 }
 
+// Files that hand out `contents` and record every write, answering each with `failure`.
+struct FakeFiles {
+    using Contents = ClaudeConfigFile::Files::Contents;
+    Contents contents;
+    std::string stampNow;
+    std::optional<AgentSetup::AtomicFile::Failure> failure;
+    std::vector<std::pair<std::string, std::string>> writes;
+
+    ClaudeConfigFile::Files files() {
+        return {
+            .read = [this](const std::string&) { return contents; },
+            .write = [this](const std::string& bytes, const std::string& path) {
+                writes.emplace_back(path, bytes);
+                return failure;
+            },
+            .stamp = [this](const std::string&) { return stampNow; },
+        };
+    }
+};
+
 TEST(ClaudeConfigFileFaults, FailedWriteIsReportedWithItsReason) {
-    std::vector<std::string> writes;
-    ClaudeConfigFile::Files files{
-        .read = [](const std::string&) {
-            return ClaudeConfigFile::Files::Contents{ClaudeConfigFile::Files::Contents::Kind::read, R"({"a": 1})"};
-        },
-        .write = [&](const std::string& bytes, const std::string& path) -> std::optional<AgentSetup::AtomicFile::Failure> {
-            writes.push_back(path + "\n" + bytes);
-            return AgentSetup::AtomicFile::Failure{"no space left on device"};
-        },
-    };
-    const ClaudeConfigFile file("/Users/ann/.claude.json", files);
-    const auto error = file.setServer("bosken", helper);
+    FakeFiles fake{{FakeFiles::Contents::Kind::read, R"({"a": 1})", "v1"}, "v1", {{"no space left on device"}}, {}};
+    const auto error = ClaudeConfigFile("/Users/ann/.claude.json", fake.files()).setServer("bosken", helper);
     ASSERT_TRUE(error);
     EXPECT_EQ(*error, ClaudeSetupError::writeFailed("no space left on device"));
     EXPECT_EQ(error->message(), "Couldn't save Claude Code's settings: no space left on device");
-    ASSERT_EQ(writes.size(), 1u);
-    EXPECT_EQ(writes[0].substr(0, writes[0].find('\n')), "/Users/ann/.claude.json");
+    ASSERT_EQ(fake.writes.size(), 1u);
+    EXPECT_EQ(fake.writes[0].first, "/Users/ann/.claude.json");
 }
 
-TEST(ClaudeConfigFileFaults, UnreadableFileIsNeverWritten) {
-    int writes = 0;
-    ClaudeConfigFile::Files files{
-        .read = [](const std::string&) {
-            return ClaudeConfigFile::Files::Contents{ClaudeConfigFile::Files::Contents::Kind::unreadable, {}};
-        },
-        .write = [&](const std::string&, const std::string&) -> std::optional<AgentSetup::AtomicFile::Failure> {
-            ++writes;
-            return std::nullopt;
-        },
+TEST(ClaudeConfigFileFaults, UnreadableOrChangedFileIsNeverWritten) {
+    struct Case {
+        FakeFiles::Contents contents;
+        std::string stampNow;
+        ClaudeSetupError expected;
     };
-    const ClaudeConfigFile file("~/.claude.json", files);
-    EXPECT_EQ(file.setServer("bosken", helper), ClaudeSetupError::unreadableConfig("~/.claude.json"));
-    EXPECT_EQ(writes, 0);
+    const Case cases[] = {
+        {{FakeFiles::Contents::Kind::unreadable, {}, {}}, "", ClaudeSetupError::unreadableConfig("~/.claude.json")},
+        {{FakeFiles::Contents::Kind::read, "{}", "v1"}, "v2", ClaudeSetupError::notApplied()},
+        {{FakeFiles::Contents::Kind::missing, {}, {}}, "v1", ClaudeSetupError::notApplied()},
+        {{FakeFiles::Contents::Kind::read, "{}", "v1"}, "", ClaudeSetupError::notApplied()},
+    };
+    for (const auto& c : cases) {
+        FakeFiles fake{c.contents, c.stampNow, std::nullopt, {}};
+        EXPECT_EQ(ClaudeConfigFile("~/.claude.json", fake.files()).setServer("bosken", helper), c.expected);
+        EXPECT_TRUE(fake.writes.empty());
+    }
+}
+
+// Claude Code rewrites its settings while it runs: a version other than the one read is never
+// replaced, or its change would be lost.
+TEST_F(ClaudeConfigFileTest, SettingsChangedWhileWorkingAreLeftToTheOtherWriter) {
+    struct Case {
+        std::optional<std::string> before;
+        std::string meanwhile;
+    };
+    const Case cases[] = {
+        {R"({"theme": "dark"})", R"({"theme": "light", "numStartups": 2})"},
+        {std::nullopt, R"({"numStartups": 1})"},
+        {"", "{}"},
+    };
+    for (const auto& c : cases) {
+        std::filesystem::remove(settings);
+        if (c.before) TestSupport::writeFile(settings, *c.before);
+        auto files = ClaudeConfigFile::Files::live();
+        files.stamp = [&, live = files.stamp](const std::string& path) {
+            TestSupport::writeFile(settings, c.meanwhile);
+            return live(path);
+        };
+        EXPECT_EQ(ClaudeConfigFile(settings, files).setServer("bosken", helper), ClaudeSetupError::notApplied());
+        EXPECT_EQ(TestSupport::readFile(settings), c.meanwhile);
+    }
+}
+
+TEST_F(ClaudeConfigFileTest, UnchangedSettingsPassTheVersionCheck) {
+    TestSupport::writeFile(settings, "{}");
+    int looks = 0;
+    auto files = ClaudeConfigFile::Files::live();
+    files.stamp = [&, live = files.stamp](const std::string& path) {
+        ++looks;
+        return live(path);
+    };
+    ASSERT_EQ(ClaudeConfigFile(settings, files).setServer("bosken", helper), std::nullopt);
+    EXPECT_EQ(looks, 1);
+    EXPECT_EQ(TestSupport::readFile(settings), freshFile);
 }
 
 // Claude Code's settings grow large; a registration must leave every other member as it was,
