@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <new>
+#include <stdexcept>
 
 namespace AgentSetup {
 
@@ -46,27 +48,32 @@ ClaudeConfigFile::Files::Contents readWholeFile(const std::string& path) {
     Contents contents{Contents::Kind::unreadable, {}, {}};
     struct stat status {};
     if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) {
-        std::string bytes;
-        // The size is a hint only; the file may grow or shrink while being read.
-        bytes.resize(static_cast<size_t>(status.st_size) + 1);
-        size_t used = 0;
-        bool failed = false;
-        for (;;) {
-            if (used == bytes.size()) bytes.resize(bytes.size() * 2);
-            const ssize_t count = ::read(fd, bytes.data() + used, bytes.size() - used);
-            if (count > 0) {
-                used += static_cast<size_t>(count);
-            } else if (count == 0) {
-                break;
-            } else if (errno != EINTR) {
-                failed = true;
-                break;
+        // A file too large for memory is unreadable, not a crash.
+        try {
+            std::string bytes;
+            // The size is a hint only; the file may grow or shrink while being read.
+            bytes.resize(static_cast<size_t>(status.st_size) + 1);
+            size_t used = 0;
+            bool failed = false;
+            for (;;) {
+                if (used == bytes.size()) bytes.resize(bytes.size() * 2);
+                const ssize_t count = ::read(fd, bytes.data() + used, bytes.size() - used);
+                if (count > 0) {
+                    used += static_cast<size_t>(count);
+                } else if (count == 0) {
+                    break;
+                } else if (errno != EINTR) {
+                    failed = true;
+                    break;
+                }
             }
-        }
-        if (!failed) {
-            // No shrink_to_fit: copying a large file once more would double its memory.
-            bytes.resize(used);
-            contents = {Contents::Kind::read, std::move(bytes), stampOf(status)};
+            if (!failed) {
+                // No shrink_to_fit: copying a large file once more would double its memory.
+                bytes.resize(used);
+                contents = {Contents::Kind::read, std::move(bytes), stampOf(status)};
+            }
+        } catch (const std::length_error&) {
+        } catch (const std::bad_alloc&) {
         }
     }
     ::close(fd);

@@ -281,19 +281,6 @@ TEST_F(ClaudeConfigFileTest, SettingsChangedWhileWorkingAreLeftToTheOtherWriter)
     }
 }
 
-TEST_F(ClaudeConfigFileTest, UnchangedSettingsPassTheVersionCheck) {
-    TestSupport::writeFile(settings, "{}");
-    int looks = 0;
-    auto files = ClaudeConfigFile::Files::live();
-    files.stamp = [&, live = files.stamp](const std::string& path) {
-        ++looks;
-        return live(path);
-    };
-    ASSERT_EQ(ClaudeConfigFile(settings, files).setServer("bosken", helper), std::nullopt);
-    EXPECT_EQ(looks, 1);
-    EXPECT_EQ(TestSupport::readFile(settings), freshFile);
-}
-
 // Claude Code's settings grow large; a registration must leave every other member as it was,
 // value and place.
 TEST_F(ClaudeConfigFileTest, LargeSettingsKeepEveryOtherMemberAndItsOrder) {
