@@ -141,8 +141,9 @@ System System::live() {
         std::filesystem::create_directories(path, error);
         return error ? -error.value() : 0;
     };
+    // Non-blocking, so a FIFO planted at the path fails the read instead of hanging the copy.
     s.openForReading = [](const std::string& path) {
-        return retryingEINTR([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); });
+        return retryingEINTR([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK); });
     };
     s.createNew = [](const std::string& path, unsigned mode) {
         return retryingEINTR([&] {
