@@ -3,6 +3,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <variant>
 
 #include "AgentWire/AgentMessage.hpp"
