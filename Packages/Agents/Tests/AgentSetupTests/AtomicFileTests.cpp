@@ -362,3 +362,9 @@ TEST_F(AtomicFileTest, CopyThatFailsHalfWayLeavesNoBackup) {
               Failure{"couldn't write " + path("backup") + ": " + std::strerror(ENOSPC)});
     EXPECT_FALSE(fs::exists(path("backup")));
 }
+
+TEST_F(AtomicFileTest, CopyOfAFIFONeverWaitsForAWriter) {
+    ASSERT_EQ(::mkfifo(path("config").c_str(), 0600), 0);
+    EXPECT_EQ(AtomicFile::copy(path("config"), path("backup")), std::nullopt);  // returns at once, empty
+    EXPECT_EQ(readFile(path("backup")), "");
+}
