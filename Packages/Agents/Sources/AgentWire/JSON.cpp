@@ -409,6 +409,21 @@ private:
 
 // MARK: - Object
 
+JSON::Object::Object() = default;
+JSON::Object::Object(const Object&) = default;
+JSON::Object::Object(Object&&) noexcept = default;
+JSON::Object& JSON::Object::operator=(const Object&) = default;
+JSON::Object& JSON::Object::operator=(Object&&) noexcept = default;
+JSON::Object::~Object() = default;
+
+size_t JSON::Object::size() const { return members_.size(); }
+bool JSON::Object::empty() const { return members_.empty(); }
+JSON::Object::const_iterator JSON::Object::begin() const { return members_.begin(); }
+JSON::Object::const_iterator JSON::Object::end() const { return members_.end(); }
+JSON::Object::iterator JSON::Object::begin() { return members_.begin(); }
+JSON::Object::iterator JSON::Object::end() { return members_.end(); }
+void JSON::Object::reserve(size_t n) { members_.reserve(n); }
+
 JSON::Object::Object(std::initializer_list<Member> members) {
     members_.reserve(members.size());
     for (const auto& m : members) set(m.key, m.value);
@@ -474,6 +489,8 @@ bool operator==(const JSON::Object& a, const JSON::Object& b) {
 }
 
 // MARK: - JSON
+
+JSON::JSON(Object members) : value_(std::move(members)) {}
 
 JSON JSON::object(std::initializer_list<Member> members) { return JSON(Object(members)); }
 

@@ -42,8 +42,16 @@ public:
     // An object's members in insertion order, keys unique.
     class Object {
     public:
-        Object() = default;
+        using iterator = std::vector<Member>::iterator;
+        using const_iterator = std::vector<Member>::const_iterator;
+
+        Object();
         Object(std::initializer_list<Member> members);  // a repeated key: the later pair wins
+        Object(const Object&);
+        Object(Object&&) noexcept;
+        Object& operator=(const Object&);
+        Object& operator=(Object&&) noexcept;
+        ~Object();
 
         // The value under `key`, or nullptr when absent.
         const JSON* find(std::string_view key) const;
@@ -53,13 +61,13 @@ public:
         // Removes `key`; true when it was present.
         bool erase(std::string_view key);
 
-        size_t size() const { return members_.size(); }
-        bool empty() const { return members_.empty(); }
-        auto begin() const { return members_.begin(); }
-        auto end() const { return members_.end(); }
-        auto begin() { return members_.begin(); }
-        auto end() { return members_.end(); }
-        void reserve(size_t n) { members_.reserve(n); }
+        size_t size() const;
+        bool empty() const;
+        const_iterator begin() const;
+        const_iterator end() const;
+        iterator begin();
+        iterator end();
+        void reserve(size_t n);
         // Appends without looking for the key; the caller guarantees it is new.
         void appendUnchecked(std::string key, JSON value);
         void popBack();
@@ -68,6 +76,8 @@ public:
         friend bool operator==(const Object& a, const Object& b);
 
     private:
+        // Members are complete only after JSON is, so everything touching them is defined
+        // out of line.
         std::vector<Member> members_;
     };
 
@@ -89,7 +99,7 @@ public:
     JSON(std::string text) : value_(std::move(text)) {}
     JSON(std::string_view text) : value_(std::string(text)) {}
     JSON(Array elements) : value_(std::move(elements)) {}
-    JSON(Object members) : value_(std::move(members)) {}
+    JSON(Object members);
 
     static JSON array(std::initializer_list<JSON> elements) { return JSON(Array(elements)); }
     static JSON object(std::initializer_list<Member> members);
