@@ -122,21 +122,24 @@ bool Connection::handleCall(int64_t id, const std::string& tool, const JSON& arg
             auto late = AgentMessage::result(id + 1000, {JSON::object({{"type", "text"}, {"text", "a late answer"}})}, false);
             if (!send(late.line())) return false;
         }
+        // A stop after the first result goes out in the same write, so the helper surely
+        // has it before its next call.
+        bool stopAfter = options_.stopAt == Options::StopAt::between && answered_ == 0;
+        std::string reply;
         if (options_.resultBytes) {
             // Built once: the benchmarks time the write, not the making of the text.
             static const std::string head = std::string(resultHead) + filler(*options_.resultBytes) +
                                             std::string(resultMiddle);
-            if (!send(head) || !send(idText + std::string(resultTail) + "\n")) return false;
+            if (!send(head)) return false;
+            reply = idText + std::string(resultTail) + "\n";
         } else {
             Tabs::Outcome outcome = tabs_.run(tool, arguments);
-            if (!send(AgentMessage::result(id, std::move(outcome.content), outcome.isError).line())) return false;
+            reply = AgentMessage::result(id, std::move(outcome.content), outcome.isError).line();
         }
+        if (stopAfter) reply += stoppedLine();
+        if (!send(reply) || stopAfter) return false;
     }
     ++answered_;
-    if (options_.stopAt == Options::StopAt::between && answered_ == 1) {
-        sendStopped();
-        return false;
-    }
     if (options_.closeAfterCalls && number_ == 1 && answered_ >= *options_.closeAfterCalls) return false;
     return true;
 }
@@ -145,11 +148,13 @@ bool Connection::send(std::string_view bytes) {
     return AgentWire::SocketWriter::writeAll(fd_, bytes, 3600.0);
 }
 
-bool Connection::sendStopped() {
+std::string Connection::stoppedLine() const {
     JSON stopped = JSON::object({{"type", "stopped"}});
     if (options_.stopReason) stopped.object()->set("reason", *options_.stopReason);
-    return send(stopped.data() + "\n");
+    return stopped.data() + "\n";
 }
+
+bool Connection::sendStopped() { return send(stoppedLine()); }
 
 void Connection::log(std::string_view line) {
     if (logFD_ < 0) return;

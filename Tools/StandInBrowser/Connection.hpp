@@ -35,6 +35,7 @@ private:
     bool handleCall(int64_t id, const std::string& tool, const AgentWire::JSON& arguments);
     bool send(std::string_view bytes);
     bool sendStopped();
+    std::string stoppedLine() const;
     void log(std::string_view line);
 };
 

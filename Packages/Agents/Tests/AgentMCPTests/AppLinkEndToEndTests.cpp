@@ -6,9 +6,11 @@
 #include <signal.h>
 
 #include <chrono>
+#include <filesystem>
 #include <string>
 #include <vector>
 
+#include "AgentMCP/AppLink.hpp"
 #include "AgentWire/AgentWire.hpp"
 #include "AgentWire/JSON.hpp"
 #include "TestSupport/ChildProcess.hpp"
@@ -58,9 +60,10 @@ protected:
         return browser;
     }
 
-    static void stopBrowser(ChildProcess& browser) {
+    void stopBrowser(ChildProcess& browser) const {
         ::kill(browser.pid(), SIGTERM);
         EXPECT_EQ(browser.exitCode(20s), std::optional<int>(0));
+        EXPECT_FALSE(std::filesystem::exists(socket)) << "the stand-in left its socket file";
     }
 
     std::unique_ptr<ChildProcess> startHelper() {
@@ -195,4 +198,39 @@ TEST_F(EndToEnd, AFortyMebibyteResultArrivesWhole) {
     EXPECT_EQ(text->string()->size(), size);
     EXPECT_EQ(text->string()->substr(0, 40), "abcdefghijklmnopqrstuvwxyz0123456789abcd");
     stopBrowser(*browser);
+}
+
+// The App link itself over the real socket, with time-outs short enough to test.
+TEST_F(EndToEnd, AppLinkTimesOutOnASilentBrowserAndRecoversOnTheNextConnection) {
+    using AgentMCP::AppLink;
+    using AgentMCP::ToolOutcome;
+    struct Case {
+        std::vector<std::string> options;
+        std::string text;
+    };
+    const std::vector<Case> cases = {
+        {{"--silent-hello"},
+         "Waiting for the owner to allow this agent in Bosken (a prompt is showing in the Bosken window). Try again "
+         "shortly."},
+        {{"--silent"}, "Bosken didn't answer in time."},
+        {{"--late", "400"}, "Bosken didn't answer in time."},
+    };
+    for (const auto& c : cases) {
+        auto browser = startBrowser(c.options);
+        AppLink link(AppLink::unixSocket(socket), [] { return std::optional<std::string>(); }, 200ms, 200ms);
+        auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(link.run("list_agent_tabs", JSON(JSON::Object{})), ToolOutcome::error(c.text)) << c.options[0];
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 5s) << c.options[0];
+        stopBrowser(*browser);
+    }
+    // A later browser that answers is found by the same link.
+    auto silent = startBrowser({"--silent"});
+    AppLink link(AppLink::unixSocket(socket), [] { return std::optional<std::string>(); }, 2s, 200ms);
+    EXPECT_TRUE(link.run("list_agent_tabs", JSON(JSON::Object{})).isError);
+    stopBrowser(*silent);
+    auto answering = startBrowser();
+    EXPECT_EQ(link.run("open_tab", JSON::object({{"url", "a.example"}})),
+              (ToolOutcome{{JSON::object({{"type", "text"}, {"text", "tab-1"}})}, false}));
+    EXPECT_EQ(link.lastCallID(), 2);
+    stopBrowser(*answering);
 }
