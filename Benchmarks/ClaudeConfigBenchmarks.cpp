@@ -14,6 +14,7 @@
 #include <malloc.h>
 #endif
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -133,6 +134,10 @@ struct Scratch {
 // Growth of the resident set while one setServer runs in a fresh child process.
 double residentGrowth(const Scratch& scratch) {
     scratch.reset();
+#if !defined(__APPLE__)
+    // Hand freed heap back, so the child cannot reuse resident pages without growing.
+    ::malloc_trim(0);
+#endif
     int pipe[2];
     if (::pipe(pipe) != 0) return -1;
     const pid_t child = ::fork();

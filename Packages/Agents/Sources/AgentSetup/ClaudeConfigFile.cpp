@@ -80,6 +80,41 @@ ClaudeConfigFile::Files::Contents readWholeFile(const std::string& path) {
     return contents;
 }
 
+// Writes `value` exactly as JSON::write does (pretty, the document's own order) but releases
+// every member and element once it is written, so the tree shrinks while the text grows and
+// the two are never both whole in memory.
+void writeReleasing(JSON& value, std::string& out, size_t indent) {
+    constexpr JSON::WriteOptions options{.pretty = true, .sortedKeys = false};
+    const auto newline = [&out](size_t depth) {
+        out.push_back('\n');
+        out.append(depth * 2, ' ');
+    };
+    if (JSON::Object* object = value.object()) {
+        out.push_back('{');
+        for (auto member = object->begin(); member != object->end(); ++member) {
+            if (member != object->begin()) out.push_back(',');
+            newline(indent + 1);
+            JSON(std::string_view(member->key)).write(out, options);
+            out.append(" : ");
+            writeReleasing(member->value, out, indent + 1);
+        }
+        if (!object->empty()) newline(indent);
+        out.push_back('}');
+    } else if (JSON::Array* array = value.array()) {
+        out.push_back('[');
+        for (auto element = array->begin(); element != array->end(); ++element) {
+            if (element != array->begin()) out.push_back(',');
+            newline(indent + 1);
+            writeReleasing(*element, out, indent + 1);
+        }
+        if (!array->empty()) newline(indent);
+        out.push_back(']');
+    } else {
+        value.write(out, options);
+    }
+    value = JSON();
+}
+
 bool isBlank(std::string_view bytes) {
     return bytes.find_first_not_of(std::string_view("\t\n\r ", 4)) == std::string_view::npos;
 }
@@ -170,12 +205,10 @@ std::optional<ClaudeSetupError> ClaudeConfigFile::setServer(std::string_view nam
     }
 
     std::string text;
-    // Room for the file as it was plus the writer's " : " for each member: growing by doubling
-    // would hold the old and the new buffer and the whole tree at once.
+    // Room for the file as it was plus the writer's " : " for each member, so the text never
+    // grows by copying (pages of the reserve not yet written take no memory).
     text.reserve(size + size / 8 + 4096);
-    root.write(text, {.pretty = true, .sortedKeys = false});
-    // The tree is no longer needed; free it before the write so only the text stays alive.
-    root = JSON();
+    writeReleasing(root, text, 0);
     // Claude Code rewrites this file while it runs; replacing a version we did not read would
     // silently drop its change. (A change in the last instant before the rename can't be seen.)
     if (files.stamp && files.stamp(url) != stamp) return ClaudeSetupError::notApplied();

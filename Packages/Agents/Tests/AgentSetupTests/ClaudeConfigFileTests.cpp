@@ -178,6 +178,31 @@ TEST_F(ClaudeConfigFileTest, SetServerReplacesTheEntryWholeAndKeepsEverythingEls
 })");
 }
 
+// The file is written as the JSON writer's pretty form in the document's own order, whatever
+// the document holds.
+TEST_F(ClaudeConfigFileTest, RewrittenTextIsTheWritersPrettyFormInFileOrder) {
+    const std::string documents[] = {
+        R"({})",
+        R"({"z": [], "a": {}, "m": [[], [{}], [1, [2, [3]]]], "e": ""})",
+        R"({"k\"ey\u0001\n": "v\t\u001f\"\\\/", "\u00e9\ud83d\ude00": ["\u2028", null, true, false]})",
+        R"({"n": [0, -0, 1e5, 1E+5, -1.25e-3, 100000000000000000000000000001]})",
+        R"({"mcpServers": {"b": {"args": [{"deep": [{"deeper": {}}]}]}}, "tail": [1, {"x": [2]}]})",
+    };
+    for (const auto& document : documents) {
+        TestSupport::writeFile(settings, document);
+        ASSERT_EQ(file.setServer("bosken", helper), std::nullopt) << document;
+        auto expected = JSON::parsed(document, {.exactNumbers = true});
+        ASSERT_TRUE(expected) << document;
+        if (JSON* servers = expected->object()->find("mcpServers")) {
+            servers->object()->set("bosken", ClaudeConfigFile::entry(helper));
+        } else {
+            expected->object()->set("mcpServers", JSON::object({{"bosken", ClaudeConfigFile::entry(helper)}}));
+        }
+        EXPECT_EQ(TestSupport::readFile(settings), expected->serialized({.pretty = true, .sortedKeys = false}))
+            << document;
+    }
+}
+
 TEST_F(ClaudeConfigFileTest, NonObjectServersAreReplacedWhereTheyStood) {
     const std::pair<std::string, std::string> cases[] = {
         {R"({"a": 1, "mcpServers": null, "z": 2})", R"({"a":1,"mcpServers":{"bosken":{}},"z":2})"},
