@@ -248,7 +248,10 @@ CommandRunner::Result runProcess(const std::string& executable, const std::vecto
                 idleWait = std::chrono::milliseconds(1);
                 continue;
             }
-            if (count == 0 || (errno != EINTR && errno != EAGAIN)) pipeOpen = false;
+            if (count == 0 || (errno != EINTR && errno != EAGAIN)) {
+                pipeOpen = false;
+                idleWait = std::chrono::milliseconds(1);  // the child is most likely exiting now
+            }
             continue;
         }
         idleWait = std::min(idleWait * 2, std::chrono::milliseconds(50));
