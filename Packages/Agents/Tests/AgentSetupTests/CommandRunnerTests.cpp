@@ -110,8 +110,8 @@ TEST_F(CommandRunnerTest, OutputThatIsNotUTF8IsDroppedWhole) {
 
 TEST_F(CommandRunnerTest, TimeOutTerminatesTheChild) {
     auto start = std::chrono::steady_clock::now();
-    auto result = run("echo started; exec sleep 30", {}, CommandRunner::process(200ms, 5s));
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 4s);
+    auto result = run("echo started; exec sleep 30", {}, CommandRunner::process(200ms, 20s));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 15s);
     EXPECT_EQ(result, (CommandRunner::Result{128 + SIGTERM, "started\n"}));
 }
 
@@ -119,14 +119,14 @@ TEST_F(CommandRunnerTest, ChildIgnoringTerminationIsKilledWithItsGroup) {
     auto start = std::chrono::steady_clock::now();
     // The shell ignores SIGTERM and its `sleep` child holds the output pipe too.
     auto result = run("trap '' TERM; echo stubborn; sleep 30; echo never", {}, CommandRunner::process(200ms, 300ms));
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 4s);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 15s);
     EXPECT_EQ(result, (CommandRunner::Result{128 + SIGKILL, "stubborn\n"}));
 }
 
 TEST_F(CommandRunnerTest, DescendantHoldingThePipeDoesNotKeepTheRunWaiting) {
     auto start = std::chrono::steady_clock::now();
-    auto result = run("sleep 3 & echo done");
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    auto result = run("sleep 8 & echo done");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 6s);
     EXPECT_EQ(result, (CommandRunner::Result{0, "done\n"}));
 }
 
