@@ -26,6 +26,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -180,12 +182,34 @@ double peakResidentBytes(pid_t pid) {
     return 0;
 }
 
+// CPU time (user and system) the process has used so far, in microseconds (0 where the
+// platform does not tell).
+double cpuMicroseconds(pid_t pid) {
+#if defined(__linux__)
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string all((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    auto afterName = all.rfind(')');
+    if (afterName == std::string::npos) return 0;
+    std::istringstream fields(all.substr(afterName + 2));
+    std::string field;
+    double user = 0, system = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+        if (i == 14) user = std::stod(field);
+        if (i == 15) system = std::stod(field);
+    }
+    return (user + system) * 1e6 / static_cast<double>(::sysconf(_SC_CLK_TCK));
+#else
+    (void)pid;
+    return 0;
+#endif
+}
+
 void PerCallOverhead(benchmark::State& state) {
     const int calls = 10'000;
     std::string dir = temporaryDirectory();
     auto directBrowser = startStandIn(dir + "/direct.sock");
     auto helperBrowser = startStandIn(dir + "/helper.sock");
-    double directMicros = 0, helperMicros = 0;
+    double directMicros = 0, helperMicros = 0, helperCPU = 0;
 
     for (auto _ : state) {
         // Direct: the same call lines on the socket, the result lines read back.
@@ -205,16 +229,19 @@ void PerCallOverhead(benchmark::State& state) {
         LineReader replies(helper.out);
         writeAll(helper.in, toolCall(0, "list_agent_tabs", "{}"));  // connects, hello, welcome
         replies.next();
+        double cpuBefore = cpuMicroseconds(helper.pid);
         start = Clock::now();
         for (int i = 1; i <= calls; ++i) {
             writeAll(helper.in, toolCall(i, "list_agent_tabs", "{}"));
             if (replies.next() == 0) std::abort();
         }
         helperMicros = microseconds(Clock::now() - start) / calls;
+        helperCPU = (cpuMicroseconds(helper.pid) - cpuBefore) / calls;
     }
     state.counters["direct_us_per_call"] = directMicros;
     state.counters["helper_us_per_call"] = helperMicros;
     state.counters["overhead_us_per_call"] = helperMicros - directMicros;
+    state.counters["helper_cpu_us_per_call"] = helperCPU;
     directBrowser.reset();
     helperBrowser.reset();
     std::filesystem::remove_all(dir);
