@@ -31,8 +31,8 @@ public:
     // The file operations reading and writing depend on.
     struct Files {
         struct Contents {
-            // missing: nothing at the path (ENOENT); unreadable: something there that could not
-            // be read whole as a regular file.
+            // missing: nothing can be at the path (ENOENT, ENOTDIR); unreadable: something there that
+            // could not be read whole as a regular file.
             enum class Kind { missing, read, unreadable };
             Kind kind = Kind::missing;
             std::string bytes;
