@@ -176,7 +176,9 @@ TEST_F(ApplyingTest, FileChangedSinceShownIsLeftAlone) {
         EXPECT_EQ(std::get<AgentInstallError>(outcome), AgentInstallError::changedSinceShown(config)) << c.what;
         EXPECT_EQ(std::get<AgentInstallError>(outcome).message(),
                   config + " changed since it was checked, so nothing was written. Try again.");
-        if (c.after) EXPECT_EQ(TestSupport::readFile(config), *c.after) << c.what;
+        if (c.after) {
+            EXPECT_EQ(TestSupport::readFile(config), *c.after) << c.what;
+        }
         EXPECT_EQ(filesIn("home/.cursor").size(), c.after ? 1u : 0u) << c.what;  // no backup, no temporary file
     }
 }
