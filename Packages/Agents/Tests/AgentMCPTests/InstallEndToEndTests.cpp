@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <ctime>
 #include <filesystem>
 #include <set>
 
@@ -244,6 +245,29 @@ TEST_F(InstallEndToEndTest, EmptyHomeFallsBackToTheUserDatabase) {
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_TRUE(run.out.starts_with("claude-code  Claude Code: ")) << run.out;
     EXPECT_NE(run.out.find(" (" + std::string(entry->pw_dir) + "/.claude.json)\n"), std::string::npos) << run.out;
+}
+
+TEST_F(InstallEndToEndTest, BackupTimeStampFollowsTheLocalTimeZone) {
+    // Seconds between the backup's time stamp, read as UTC, and now: the zone's offset.
+    auto offsetOf = [&](const std::string& zone) {
+        std::filesystem::remove_all(path("home/.cursor"));
+        write("home/.cursor/mcp.json", "{}");
+        auto before = std::time(nullptr);
+        auto run = install({"--app", "cursor"}, TestSupport::ChildProcess::Environment{
+                                                    {"HOME", home()}, {"PATH", path("bin")}, {"TZ", zone}});
+        EXPECT_EQ(run.status, 0) << run.err;
+        auto backup = backupOf("home/.cursor/mcp.json");
+        auto stampText = backup.size() >= 15 ? backup.substr(backup.size() - 15) : std::string();
+        std::tm stamp{};
+        EXPECT_NE(::strptime(stampText.c_str(), "%Y%m%d-%H%M%S", &stamp), nullptr) << backup;
+        return static_cast<long>(::timegm(&stamp) - before);
+    };
+    auto utc = offsetOf("UTC0");
+    auto east = offsetOf("BKN-5");
+    EXPECT_GE(utc, 0);
+    EXPECT_LE(utc, 5);
+    EXPECT_GE(east, 5 * 3600);
+    EXPECT_LE(east, 5 * 3600 + 5);
 }
 
 TEST_F(InstallEndToEndTest, HelpAndUsageErrors) {
