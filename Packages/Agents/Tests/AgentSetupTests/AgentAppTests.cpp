@@ -147,10 +147,4 @@ TEST_F(AgentAppDetectionTest, ClaudeInHomeLocalDirectoryIsFoundWithoutPath) {
     EXPECT_TRUE(installer({}, true).app(Kind::claudeCode).isDetected);
 }
 
-TEST_F(AgentAppDetectionTest, AppRecordDerivesIdAndName) {
-    auto app = installer().app(Kind::claudeDesktop);
-    EXPECT_EQ(app.id(), "claude-desktop");
-    EXPECT_EQ(app.name(), "Claude (desktop app)");
-}
-
 }  // namespace
