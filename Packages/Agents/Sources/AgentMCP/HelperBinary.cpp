@@ -10,6 +10,7 @@
 #include <cstdlib>
 
 #include "AgentMCP/MCPResume.hpp"
+#include "AgentWire/UTF8.hpp"
 
 #if defined(__APPLE__)
 #include <CoreFoundation/CoreFoundation.h>
@@ -20,37 +21,6 @@
 namespace AgentMCP::HelperBinary {
 
 namespace {
-
-bool isUTF8(const std::string& s) {
-    size_t i = 0;
-    while (i < s.size()) {
-        auto c = static_cast<unsigned char>(s[i]);
-        size_t extra;
-        uint32_t min;
-        uint32_t cp;
-        if (c < 0x80) {
-            ++i;
-            continue;
-        } else if ((c & 0xE0) == 0xC0) {
-            extra = 1, min = 0x80, cp = c & 0x1F;
-        } else if ((c & 0xF0) == 0xE0) {
-            extra = 2, min = 0x800, cp = c & 0x0F;
-        } else if ((c & 0xF8) == 0xF0) {
-            extra = 3, min = 0x10000, cp = c & 0x07;
-        } else {
-            return false;
-        }
-        if (i + extra >= s.size()) return false;
-        for (size_t k = 1; k <= extra; ++k) {
-            auto d = static_cast<unsigned char>(s[i + k]);
-            if ((d & 0xC0) != 0x80) return false;
-            cp = cp << 6 | (d & 0x3F);
-        }
-        if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-        i += extra + 1;
-    }
-    return true;
-}
 
 #if defined(__APPLE__)
 // A static code object for the file at `path`, or nullptr; the caller releases it.
@@ -112,7 +82,7 @@ std::optional<std::string> ownPath() {
     if (length <= 0) return std::nullopt;
 #endif
     std::string path(buffer, std::min(static_cast<size_t>(length), sizeof buffer));
-    if (!isUTF8(path)) return std::nullopt;
+    if (!AgentWire::UTF8::isValid(path)) return std::nullopt;
     return path;
 }
 

@@ -1,5 +1,8 @@
 #include "AgentMCP/MCPMain.hpp"
 
+#if !defined(__APPLE__)
+#include <malloc.h>
+#endif
 #include <pwd.h>
 #include <signal.h>
 #include <sys/uio.h>
@@ -44,9 +47,21 @@ std::optional<HelperRelaunch> relaunchGuard(const std::optional<MCPResume>& resu
     return std::nullopt;
 }
 
+// Results of tens of MiB (screenshots) pass through several buffers. glibc gives each large
+// block back to the kernel when it is freed, so every result pays for faulting fresh pages
+// again, which costs more than the copies themselves; keeping freed blocks for reuse removes
+// that. The macOS allocator keeps its own large-block cache.
+void keepFreedMemoryForReuse() {
+#if !defined(__APPLE__)
+    ::mallopt(M_MMAP_THRESHOLD, 256 << 20);
+    ::mallopt(M_TRIM_THRESHOLD, 256 << 20);
+#endif
+}
+
 int serve(const std::vector<std::string>& arguments, const Environment& environment, const std::string& socketPath) {
     // A client that goes away must end the loop through a failed write, not kill the process.
     ::signal(SIGPIPE, SIG_IGN);
+    keepFreedMemoryForReuse();
 
     // The record is meant for this one start-up: it must not reach a later child, valid or not.
     std::optional<MCPResume> resume = MCPResume::take(environment);

@@ -10,8 +10,14 @@ using AgentWire::JSON;
 
 namespace {
 
+// Built member by member: a literal list would copy the result, which may be a 40 MiB
+// screenshot.
 JSON result(const JSON& id, JSON value) {
-    return JSON::object({{"jsonrpc", "2.0"}, {"id", id}, {"result", std::move(value)}});
+    JSON::Object reply;
+    reply.appendUnchecked("jsonrpc", "2.0");
+    reply.appendUnchecked("id", id);
+    reply.appendUnchecked("result", std::move(value));
+    return JSON(std::move(reply));
 }
 
 std::string textOr(const JSON* value, std::string fallback = {}) {
@@ -96,10 +102,10 @@ std::optional<JSON> MCPServer::handleMessage(const JSON& message) {
         if (!name || !name->string()) return error(*id, -32602, "tools/call needs a tool name");
         const JSON* arguments = (*params)["arguments"];
         ToolOutcome outcome = runner_->run(*name->string(), arguments ? *arguments : emptyParams);
-        return result(*id, JSON::object({
-                               {"content", JSON(JSON::Array(std::move(outcome.content)))},
-                               {"isError", outcome.isError},
-                           }));
+        JSON::Object value;
+        value.appendUnchecked("content", JSON(std::move(outcome.content)));
+        value.appendUnchecked("isError", outcome.isError);
+        return result(*id, JSON(std::move(value)));
     }
     return error(*id, -32601, "Method not found: " + *method);
 }

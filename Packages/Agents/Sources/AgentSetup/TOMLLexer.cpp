@@ -2,63 +2,13 @@
 
 #include <cstdint>
 
+#include "AgentWire/UTF8.hpp"
+
 namespace AgentSetup::TOMLLexer {
 
 namespace {
 
 bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
-
-// Strict UTF-8 (no overlong forms, no surrogates, nothing above U+10FFFF).
-bool isValidUTF8(std::string_view s) {
-    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-    size_t n = s.size(), i = 0;
-    while (i < n) {
-        unsigned char c = p[i];
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        size_t len;
-        unsigned char lo = 0x80, hi = 0xBF;
-        if (c >= 0xC2 && c <= 0xDF) {
-            len = 2;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            len = 3;
-            if (c == 0xE0) lo = 0xA0;
-            if (c == 0xED) hi = 0x9F;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            len = 4;
-            if (c == 0xF0) lo = 0x90;
-            if (c == 0xF4) hi = 0x8F;
-        } else {
-            return false;
-        }
-        if (n - i < len) return false;
-        if (p[i + 1] < lo || p[i + 1] > hi) return false;
-        for (size_t k = 2; k < len; ++k)
-            if ((p[i + k] & 0xC0) != 0x80) return false;
-        i += len;
-    }
-    return true;
-}
-
-void appendUTF8(std::string& out, uint32_t cp) {
-    if (cp < 0x80) {
-        out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
-}
 
 // Decodes the escape whose letter is at s[i] (just after a backslash) onto `out` and returns the
 // index of its last byte. TOML's escapes are decoded, so a value written with \u001B reads back
@@ -87,7 +37,7 @@ size_t appendEscape(std::string& out, std::string_view s, size_t i) {
                 cp = (cp << 4) | (v & 0xF);
             }
             if (hex && cp <= 0x10FFFF && !(cp >= 0xD800 && cp <= 0xDFFF)) {
-                appendUTF8(out, cp);
+                AgentWire::UTF8::append(out, cp);
                 return i + digits;
             }
         }
@@ -98,7 +48,7 @@ size_t appendEscape(std::string& out, std::string_view s, size_t i) {
     }
 }
 
-std::string decodedOrEmpty(std::string bytes) { return isValidUTF8(bytes) ? bytes : std::string(); }
+std::string decodedOrEmpty(std::string bytes) { return AgentWire::UTF8::isValid(bytes) ? bytes : std::string(); }
 
 // First `target` byte outside single- or double-quoted parts, with the escape rule of basic
 // strings.
@@ -302,7 +252,7 @@ std::optional<std::string> value(std::string_view line) {
     std::string text;
     for (size_t i = 1; i < v.size(); ++i) {
         char c = v[i];
-        if (c == quote) return isValidUTF8(text) ? std::optional<std::string>(std::move(text)) : std::nullopt;
+        if (c == quote) return AgentWire::UTF8::isValid(text) ? std::optional<std::string>(std::move(text)) : std::nullopt;
         if (quote == '"' && c == '\\' && i + 1 < v.size()) {
             i = appendEscape(text, v, i + 1);
         } else {

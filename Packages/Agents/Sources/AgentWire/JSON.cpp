@@ -1,5 +1,7 @@
 #include "AgentWire/JSON.hpp"
 
+#include "AgentWire/UTF8.hpp"
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -45,46 +47,6 @@ size_t plainRun(const char* p, size_t n, bool stopAtNonASCII) {
         ++i;
     }
     return i;
-}
-
-void appendUTF8(std::string& out, uint32_t cp) {
-    if (cp < 0x80) {
-        out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
-}
-
-// Length of the valid UTF-8 sequence starting at p (first byte >= 0x80), or 0 when invalid:
-// no overlong forms, no surrogates, nothing above U+10FFFF.
-size_t utf8Sequence(const unsigned char* p, size_t n) {
-    unsigned char c = p[0];
-    if (c >= 0xC2 && c <= 0xDF) {
-        return (n >= 2 && (p[1] & 0xC0) == 0x80) ? 2 : 0;
-    }
-    if (c >= 0xE0 && c <= 0xEF) {
-        if (n < 3 || (p[1] & 0xC0) != 0x80 || (p[2] & 0xC0) != 0x80) return 0;
-        if (c == 0xE0 && p[1] < 0xA0) return 0;  // overlong
-        if (c == 0xED && p[1] >= 0xA0) return 0;  // surrogate
-        return 3;
-    }
-    if (c >= 0xF0 && c <= 0xF4) {
-        if (n < 4 || (p[1] & 0xC0) != 0x80 || (p[2] & 0xC0) != 0x80 || (p[3] & 0xC0) != 0x80) return 0;
-        if (c == 0xF0 && p[1] < 0x90) return 0;   // overlong
-        if (c == 0xF4 && p[1] >= 0x90) return 0;  // above U+10FFFF
-        return 4;
-    }
-    return 0;
 }
 
 }  // namespace
@@ -285,7 +247,7 @@ private:
             }
             if (c < 0x20) return false;
             if (c >= 0x80) {
-                size_t len = utf8Sequence(reinterpret_cast<const unsigned char*>(p_), static_cast<size_t>(end_ - p_));
+                size_t len = UTF8::sequenceLength(std::string_view(p_, static_cast<size_t>(end_ - p_)), 0);
                 if (len == 0) return false;
                 out.append(p_, len);
                 p_ += len;
@@ -315,7 +277,7 @@ private:
                     if (!parseHex4(low) || low < 0xDC00 || low > 0xDFFF) return false;
                     cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
                 }
-                appendUTF8(out, cp);
+                UTF8::append(out, cp);
                 break;
             }
             default: return false;
