@@ -6,7 +6,6 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
-#include <unordered_set>
 
 namespace AgentWire {
 
@@ -106,20 +105,27 @@ private:
         }
     }
 
+    // Elements and members are gathered on shared stacks and moved into containers of the exact
+    // size once complete: growing each container by doubling would waste up to half of a large
+    // file's tree and reallocate it repeatedly.
+    std::vector<JSON> elementStack_;
+    std::vector<JSON::Member> memberStack_;
+
     bool parseArray(JSON& out, size_t depth) {
         if (depth > options_.maxDepth) return false;
         ++p_;  // [
-        JSON::Array elements;
         skipSpace();
         if (p_ < end_ && *p_ == ']') {
             ++p_;
-            out = JSON(std::move(elements));
+            out = JSON(JSON::Array());
             return true;
         }
+        const size_t mark = elementStack_.size();
         while (true) {
             skipSpace();
-            elements.emplace_back();
-            if (!parseValue(elements.back(), depth)) return false;
+            JSON value;
+            if (!parseValue(value, depth)) return false;
+            elementStack_.push_back(std::move(value));
             skipSpace();
             if (p_ == end_) return false;
             if (*p_ == ',') {
@@ -132,34 +138,22 @@ private:
             }
             return false;
         }
-        out = JSON(std::move(elements));
+        auto first = elementStack_.begin() + static_cast<ptrdiff_t>(mark);
+        out = JSON(JSON::Array(std::make_move_iterator(first), std::make_move_iterator(elementStack_.end())));
+        elementStack_.erase(first, elementStack_.end());
         return true;
     }
 
     bool parseObject(JSON& out, size_t depth) {
         if (depth > options_.maxDepth) return false;
         ++p_;  // {
-        JSON::Object members;
         skipSpace();
         if (p_ < end_ && *p_ == '}') {
             ++p_;
-            out = JSON(std::move(members));
+            out = JSON(JSON::Object());
             return true;
         }
-        // A repeated key keeps the later value at the first key's place. Large objects find
-        // repeats through a hash index of member positions (positions stay valid as the
-        // member vector grows; views into short keys would not).
-        struct KeyHash {
-            const JSON::Object* members;
-            size_t operator()(size_t i) const { return std::hash<std::string_view>{}((members->begin() + i)->key); }
-        };
-        struct KeyEqual {
-            const JSON::Object* members;
-            bool operator()(size_t a, size_t b) const {
-                return (members->begin() + a)->key == (members->begin() + b)->key;
-            }
-        };
-        std::unordered_set<size_t, KeyHash, KeyEqual> index(0, KeyHash{&members}, KeyEqual{&members});
+        const size_t mark = memberStack_.size();
         while (true) {
             skipSpace();
             if (p_ == end_ || *p_ != '"') return false;
@@ -171,25 +165,7 @@ private:
             skipSpace();
             JSON value;
             if (!parseValue(value, depth)) return false;
-
-            if (members.size() < 16) {
-                if (JSON* existing = members.find(key)) {
-                    *existing = std::move(value);
-                } else {
-                    members.appendUnchecked(std::move(key), std::move(value));
-                    if (members.size() == 16) {
-                        for (size_t i = 0; i < members.size(); ++i) index.insert(i);
-                    }
-                }
-            } else {
-                members.appendUnchecked(std::move(key), std::move(value));
-                size_t last = members.size() - 1;
-                auto [it, inserted] = index.insert(last);
-                if (!inserted) {
-                    (members.begin() + static_cast<ptrdiff_t>(*it))->value = std::move((members.end() - 1)->value);
-                    members.popBack();
-                }
-            }
+            memberStack_.push_back(JSON::Member{std::move(key), std::move(value)});
             skipSpace();
             if (p_ == end_) return false;
             if (*p_ == ',') {
@@ -202,8 +178,62 @@ private:
             }
             return false;
         }
-        out = JSON(std::move(members));
+        auto first = memberStack_.begin() + static_cast<ptrdiff_t>(mark);
+        std::vector<JSON::Member> members(std::make_move_iterator(first), std::make_move_iterator(memberStack_.end()));
+        memberStack_.erase(first, memberStack_.end());
+        removeRepeatedKeys(members);
+        JSON::Object object;
+        object.members_ = std::move(members);
+        out = JSON(std::move(object));
         return true;
+    }
+
+    // A repeated key keeps the later value at the first key's place.
+    static void removeRepeatedKeys(std::vector<JSON::Member>& members) {
+        const size_t n = members.size();
+        std::vector<bool> dropped;
+        auto drop = [&](size_t kept, size_t later) {
+            members[kept].value = std::move(members[later].value);
+            if (dropped.empty()) dropped.assign(n, false);
+            dropped[later] = true;
+        };
+        if (n <= 16) {
+            for (size_t j = 1; j < n; ++j) {
+                for (size_t i = 0; i < j; ++i) {
+                    if (!(dropped.empty() || !dropped[i])) continue;
+                    if (members[i].key == members[j].key) {
+                        drop(i, j);
+                        break;
+                    }
+                }
+            }
+        } else {
+            // Open addressing over member positions: one allocation, no node per key.
+            size_t capacity = 32;
+            while (capacity < 2 * n) capacity *= 2;
+            std::vector<uint32_t> slots(capacity, UINT32_MAX);
+            std::hash<std::string_view> hash;
+            for (size_t j = 0; j < n; ++j) {
+                size_t slot = hash(members[j].key) & (capacity - 1);
+                while (slots[slot] != UINT32_MAX && members[slots[slot]].key != members[j].key) {
+                    slot = (slot + 1) & (capacity - 1);
+                }
+                if (slots[slot] == UINT32_MAX) {
+                    slots[slot] = static_cast<uint32_t>(j);
+                } else {
+                    drop(slots[slot], j);
+                }
+            }
+        }
+        if (dropped.empty()) return;
+        size_t out = 0;
+        for (size_t j = 0; j < n; ++j) {
+            if (dropped[j]) continue;
+            if (out != j) members[out] = std::move(members[j]);
+            ++out;
+        }
+        members.resize(out);
+        members.shrink_to_fit();
     }
 
     static int hexValue(char c) {

@@ -79,6 +79,7 @@ public:
         // Members are complete only after JSON is, so everything touching them is defined
         // out of line.
         std::vector<Member> members_;
+        friend class JSONParser;
     };
 
     using ParseOptions = JSONParseOptions;
