@@ -47,10 +47,11 @@ std::optional<HelperRelaunch> relaunchGuard(const std::optional<MCPResume>& resu
     return std::nullopt;
 }
 
-// Results of tens of MiB (screenshots) pass through several buffers. glibc gives each large
-// block back to the kernel when it is freed, so every result pays for faulting fresh pages
-// again, which costs more than the copies themselves; keeping freed blocks for reuse removes
-// that. The macOS allocator keeps its own large-block cache.
+// Results of tens of MiB (screenshots) pass through several buffers, and install reads a
+// settings file of several MiB more than once. glibc gives large blocks back to the kernel
+// when they are freed, so each pays for faulting fresh pages again, which costs more than the
+// work itself; keeping freed blocks for reuse removes that. The macOS allocator keeps its own
+// large-block cache.
 void keepFreedMemoryForReuse() {
 #if !defined(__APPLE__)
     ::mallopt(M_MMAP_THRESHOLD, 256 << 20);
@@ -61,7 +62,6 @@ void keepFreedMemoryForReuse() {
 int serve(const std::vector<std::string>& arguments, const Environment& environment, const std::string& socketPath) {
     // A client that goes away must end the loop through a failed write, not kill the process.
     ::signal(SIGPIPE, SIG_IGN);
-    keepFreedMemoryForReuse();
 
     // The record is meant for this one start-up: it must not reach a later child, valid or not.
     std::optional<MCPResume> resume = MCPResume::take(environment);
@@ -135,6 +135,7 @@ Command parse(const std::vector<std::string>& arguments, const Environment& envi
 }
 
 int run(const std::vector<std::string>& arguments, const Environment& environment) {
+    keepFreedMemoryForReuse();
     Command command = parse(arguments, environment, homeDirectory);
     if (auto* install = std::get_if<Install>(&command)) {
         return MCPInstall::run(install->arguments, environment, MCPInstall::ownPath());
