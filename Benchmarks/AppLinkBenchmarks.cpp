@@ -254,8 +254,8 @@ void LargeResult(benchmark::State& state) {
     std::string dir = temporaryDirectory();
     auto rawBrowser = startStandIn(dir + "/raw.sock", {"--result-bytes", std::to_string(size)});
     auto helperBrowser = startStandIn(dir + "/helper.sock", {"--result-bytes", std::to_string(size)});
-    std::vector<double> raw, relayed, kept;
-    double peak = 0, keptPeak = 0;
+    std::vector<double> raw, relayed;
+    double peak = 0;
 
     for (auto _ : state) {
         // Raw: socket -> pipe in a relay thread, the pipe read here as the helper's output is.
@@ -283,37 +283,27 @@ void LargeResult(benchmark::State& state) {
         ::close(fd);
         ::close(pipeFDs[0]);
 
-        // The helper as built, then with large freed blocks kept for reuse (the allocator
-        // policy a start-up mallopt would set on Linux), so fresh-page faults are not paid anew.
-        for (bool keepFreedMemory : {false, true}) {
-            std::vector<std::string> environment;
-            if (keepFreedMemory) {
-                environment.push_back(
-                    "GLIBC_TUNABLES=glibc.malloc.mmap_threshold=268435456:glibc.malloc.trim_threshold=268435456");
-            }
-            Child helper({BOSKEN_MCP_EXE, "--socket", dir + "/helper.sock"}, true, environment);
+        // The helper, reading its replies from a pipe as an agent app does.
+        {
+            Child helper({BOSKEN_MCP_EXE, "--socket", dir + "/helper.sock"}, true, {});
             LineReader replies(helper.out);
             for (int i = 0; i <= rounds; ++i) {
                 auto start = Clock::now();
                 writeAll(helper.in, toolCall(i + 1, "read_page", R"({"tab":"tab-1"})"));
                 if (replies.next() < size) std::abort();
-                if (i > 0) (keepFreedMemory ? kept : relayed).push_back(microseconds(Clock::now() - start) / 1000);
+                if (i > 0) relayed.push_back(microseconds(Clock::now() - start) / 1000);
             }
-            (keepFreedMemory ? keptPeak : peak) = peakResidentBytes(helper.pid);
+            peak = peakResidentBytes(helper.pid);
         }
     }
     std::sort(raw.begin(), raw.end());
     std::sort(relayed.begin(), relayed.end());
-    std::sort(kept.begin(), kept.end());
-    double rawMs = raw[raw.size() / 2], helperMs = relayed[relayed.size() / 2], keptMs = kept[kept.size() / 2];
+    double rawMs = raw[raw.size() / 2], helperMs = relayed[relayed.size() / 2];
     state.counters["raw_relay_ms"] = rawMs;
     state.counters["helper_ms"] = helperMs;
     state.counters["helper_over_raw"] = helperMs / rawMs;
     state.counters["helper_peak_MiB"] = peak / (1 << 20);
     state.counters["peak_over_result"] = peak / static_cast<double>(size);
-    state.counters["kept_memory_helper_ms"] = keptMs;
-    state.counters["kept_memory_over_raw"] = keptMs / rawMs;
-    state.counters["kept_memory_peak_over_result"] = keptPeak / static_cast<double>(size);
     rawBrowser.reset();
     helperBrowser.reset();
     std::filesystem::remove_all(dir);
