@@ -3,6 +3,7 @@
 #include <filesystem>
 
 #include "AgentSetup/UnicodeAlphanumerics.hpp"
+#include "AgentWire/UTF8.hpp"
 
 namespace AgentSetup {
 
@@ -12,38 +13,6 @@ namespace {
 
 constexpr std::string_view settingsFileName = ".claude.json";
 
-// The next scalar of well-formed UTF-8 starting at `index`, advancing `index`; nothing for a
-// malformed, overlong or surrogate sequence (the caller then quotes the text).
-std::optional<char32_t> nextScalar(std::string_view text, size_t& index) {
-    const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
-    const unsigned char lead = byte(index);
-    if (lead < 0x80) {
-        ++index;
-        return lead;
-    }
-    size_t length = 0;
-    char32_t scalar = 0;
-    char32_t minimum = 0;
-    if ((lead & 0xE0) == 0xC0) {
-        length = 2, scalar = lead & 0x1F, minimum = 0x80;
-    } else if ((lead & 0xF0) == 0xE0) {
-        length = 3, scalar = lead & 0x0F, minimum = 0x800;
-    } else if ((lead & 0xF8) == 0xF0) {
-        length = 4, scalar = lead & 0x07, minimum = 0x10000;
-    } else {
-        return std::nullopt;
-    }
-    if (text.size() - index < length) return std::nullopt;
-    for (size_t i = 1; i < length; ++i) {
-        const unsigned char next = byte(index + i);
-        if ((next & 0xC0) != 0x80) return std::nullopt;
-        scalar = (scalar << 6) | (next & 0x3F);
-    }
-    if (scalar < minimum || scalar > 0x10FFFF || (scalar >= 0xD800 && scalar <= 0xDFFF)) return std::nullopt;
-    index += length;
-    return scalar;
-}
-
 // The server registered now; an unreadable file counts as none.
 std::optional<ClaudeConfigFile::Server> registeredServer(const ClaudeConfigFile& config) {
     auto found = config.server(ClaudeCodeSetup::serverName);
@@ -52,14 +21,17 @@ std::optional<ClaudeConfigFile::Server> registeredServer(const ClaudeConfigFile&
 }
 
 bool needsNoQuotes(std::string_view text) {
+    // Malformed UTF-8 is always quoted.
     for (size_t index = 0; index < text.size();) {
-        const auto scalar = nextScalar(text, index);
-        if (!scalar) return false;
-        switch (*scalar) {
+        char32_t scalar = 0;
+        const size_t length = AgentWire::UTF8::sequenceLength(text, index, &scalar);
+        if (length == 0) return false;
+        index += length;
+        switch (scalar) {
             case U'/': case U'.': case U'_': case U'-': case U'+':
                 continue;
             default:
-                if (!UnicodeAlphanumerics::contains(*scalar)) return false;
+                if (!UnicodeAlphanumerics::contains(scalar)) return false;
         }
     }
     return true;

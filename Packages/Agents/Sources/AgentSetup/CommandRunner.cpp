@@ -14,6 +14,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "AgentWire/UTF8.hpp"
+
 namespace AgentSetup {
 
 namespace {
@@ -41,49 +43,6 @@ std::string joined(const std::string& directory, const std::string& component) {
     if (directory.empty()) return component;
     if (directory.back() == '/') return directory + component;
     return directory + "/" + component;
-}
-
-// Length of the UTF-8 sequence starting at `i`, or 0 when it is not well formed.
-std::size_t utf8Length(std::string_view text, std::size_t i, char32_t* scalar = nullptr) {
-    auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-    unsigned char lead = byte(i);
-    std::size_t length;
-    char32_t value;
-    if (lead < 0x80) {
-        if (scalar) *scalar = lead;
-        return 1;
-    } else if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-        value = lead & 0x1F;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        value = lead & 0x0F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        value = lead & 0x07;
-    } else {
-        return 0;
-    }
-    if (i + length > text.size()) return 0;
-    for (std::size_t k = 1; k < length; ++k) {
-        if ((byte(i + k) & 0xC0) != 0x80) return 0;
-        value = (value << 6) | (byte(i + k) & 0x3F);
-    }
-    // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
-    if ((length == 3 && value < 0x800) || (length == 4 && value < 0x10000) || value > 0x10FFFF ||
-        (value >= 0xD800 && value <= 0xDFFF))
-        return 0;
-    if (scalar) *scalar = value;
-    return length;
-}
-
-bool isValidUTF8(std::string_view text) {
-    for (std::size_t i = 0; i < text.size();) {
-        auto length = utf8Length(text, i);
-        if (length == 0) return false;
-        i += length;
-    }
-    return true;
 }
 
 // White space and line breaks of any script (Unicode Z categories plus the C0 and NEL breaks).
@@ -115,7 +74,7 @@ std::string foldedWhitespace(std::string_view text) {
     bool pendingSpace = false;
     for (std::size_t i = 0; i < text.size();) {
         char32_t scalar = 0;
-        auto length = utf8Length(text, i, &scalar);
+        auto length = AgentWire::UTF8::sequenceLength(text, i, &scalar);
         if (length == 0) length = 1, scalar = 0xFFFD;  // not reached for decoded output; kept verbatim
         if (isWhitespace(scalar)) {
             pendingSpace = !out.empty();
@@ -259,7 +218,7 @@ CommandRunner::Result runProcess(const std::string& executable, const std::vecto
     closeQuietly(fds[0]);
 
     capOutput(output);
-    if (!isValidUTF8(output)) output.clear();
+    if (!AgentWire::UTF8::isValid(output)) output.clear();
     return {statusOf(waitStatus), std::move(output)};
 }
 
