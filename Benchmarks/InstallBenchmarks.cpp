@@ -118,7 +118,7 @@ void BM_InstallCodexIntoExistingConfig(benchmark::State& state) {
         if (sandbox.install({"--app", "codex"}) != 0) state.SkipWithError("install failed");
     }
 }
-BENCHMARK(BM_InstallCodexIntoExistingConfig)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_InstallCodexIntoExistingConfig)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
 
 void BM_InstallCodexUnchanged(benchmark::State& state) {
     Sandbox sandbox;
@@ -126,7 +126,7 @@ void BM_InstallCodexUnchanged(benchmark::State& state) {
     for (auto _ : state)
         if (sandbox.install({"--app", "codex"}) != 0) state.SkipWithError("install failed");
 }
-BENCHMARK(BM_InstallCodexUnchanged)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_InstallCodexUnchanged)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
 
 void BM_InstallClaudeCodeInto5MiBSettings(benchmark::State& state) {
     Sandbox sandbox;
@@ -140,7 +140,7 @@ void BM_InstallClaudeCodeInto5MiBSettings(benchmark::State& state) {
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(original.size()));
 }
-BENCHMARK(BM_InstallClaudeCodeInto5MiBSettings)->Unit(benchmark::kMillisecond)->MinTime(3.0);
+BENCHMARK(BM_InstallClaudeCodeInto5MiBSettings)->Unit(benchmark::kMillisecond)->MinTime(3.0)->UseRealTime();
 
 // The runner's own cost around a process that does nothing.
 void BM_CommandRunnerTrue(benchmark::State& state) {
@@ -148,7 +148,7 @@ void BM_CommandRunnerTrue(benchmark::State& state) {
     for (auto _ : state)
         if (runner.run("/bin/true", {}, {}).status != 0) state.SkipWithError("true failed");
 }
-BENCHMARK(BM_CommandRunnerTrue)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CommandRunnerTrue)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 
