@@ -25,8 +25,7 @@ const auto kNow = std::chrono::system_clock::time_point(std::chrono::seconds(179
 
 unsigned modeOf(const std::string& path) {
     struct stat info {};
-    if (::stat(path.c_str(), &info) != 0) return 0;
-    return info.st_mode & 07777;
+    return ::stat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
 }
 
 std::vector<std::string> entries(const std::string& dir) {
@@ -58,25 +57,18 @@ TEST_F(AtomicFileTest, WriteCreatesMissingFoldersAndAPrivateFile) {
     EXPECT_EQ(entries(path("a/b")), std::vector<std::string>{"config.toml"});
 }
 
-TEST_F(AtomicFileTest, WriteKeepsOnlyThePermissionBits) {
+TEST_F(AtomicFileTest, WriteReplacesTheContentsAndKeepsOnlyThePermissionBits) {
     struct Case {
         unsigned before, after;
+        std::string contents;
     };
-    for (Case c : {Case{0644, 0644}, Case{04755, 0755}, Case{0600, 0600}, Case{01777, 0755}}) {
-        std::string target = path("file");
-        writeFile(target, "old contents that are longer");
-        ASSERT_EQ(::chmod(target.c_str(), c.before), 0);
-        EXPECT_EQ(AtomicFile::write("new", target), std::nullopt);
-        EXPECT_EQ(readFile(target), "new");
-        EXPECT_EQ(modeOf(target), c.after) << std::oct << c.before;
+    for (const Case& c : {Case{0644, 0644, "new"}, Case{04755, 0755, "new"}, Case{01777, 0755, "new"}, Case{0600, 0600, ""}}) {
+        writeFile(path("file"), "old contents that are longer");
+        ASSERT_EQ(::chmod(path("file").c_str(), c.before), 0);
+        EXPECT_EQ(AtomicFile::write(c.contents, path("file")), std::nullopt);
+        EXPECT_EQ(readFile(path("file")), c.contents);
+        EXPECT_EQ(modeOf(path("file")), c.after) << std::oct << c.before;
     }
-}
-
-TEST_F(AtomicFileTest, WriteOfNothingLeavesAnEmptyFile) {
-    writeFile(path("file"), "something");
-    EXPECT_EQ(AtomicFile::write("", path("file")), std::nullopt);
-    EXPECT_TRUE(fs::exists(path("file")));
-    EXPECT_EQ(readFile(path("file")), "");
 }
 
 TEST_F(AtomicFileTest, WriteGoesThroughSymbolicLinksAndKeepsThem) {
@@ -84,17 +76,13 @@ TEST_F(AtomicFileTest, WriteGoesThroughSymbolicLinksAndKeepsThem) {
     fs::create_directories(path("home/.codex"));
     fs::create_symlink("../../dotfiles/codex", path("home/.codex/linked"));
     fs::create_symlink("linked/config.toml", path("home/.codex/config.toml"));
-
     EXPECT_EQ(AtomicFile::write("new", path("home/.codex/config.toml")), std::nullopt);
-    EXPECT_TRUE(fs::is_symlink(path("home/.codex/config.toml")));
     EXPECT_EQ(fs::read_symlink(path("home/.codex/config.toml")), "linked/config.toml");
     EXPECT_EQ(readFile(path("dotfiles/codex/config.toml")), "new");
     EXPECT_EQ(entries(path("dotfiles/codex")), std::vector<std::string>{"config.toml"});
     EXPECT_EQ(entries(path("home/.codex")), (std::vector<std::string>{"config.toml", "linked"}));
-}
 
-TEST_F(AtomicFileTest, WriteThroughADanglingLinkCreatesTheFileItNames) {
-    fs::create_directories(path("real"));
+    // A dangling link: the file it names is created.
     fs::create_symlink(path("real/missing/config.json"), path("config.json"));
     EXPECT_EQ(AtomicFile::write("{}", path("config.json")), std::nullopt);
     EXPECT_TRUE(fs::is_symlink(path("config.json")));
@@ -111,30 +99,35 @@ TEST_F(AtomicFileTest, WriteNeverFollowsALinkPlantedAtTheTemporaryName) {
     EXPECT_EQ(entries(dir.path().string()), (std::vector<std::string>{"config.toml", "victim"}));
 }
 
-TEST_F(AtomicFileTest, WriteIntoALinkLoopFails) {
+TEST_F(AtomicFileTest, WriteIntoALinkLoopFolderOrUnmakeableFolderFailsAndLeavesNoTemporaryFile) {
     fs::create_symlink(path("b"), path("a"));
     fs::create_symlink(path("a"), path("b"));
     EXPECT_EQ(AtomicFile::write("x", path("a")), Failure{std::strerror(ELOOP)});
     EXPECT_TRUE(fs::is_symlink(path("a")));
+
+    fs::create_directories(path("config.json"));
+    EXPECT_TRUE(AtomicFile::write("x", path("config.json")));
+    writeFile(path("plain"), "a file, not a folder");
+    const auto failure = AtomicFile::write("x", path("plain/sub/config.json"));
+    ASSERT_TRUE(failure);
+    EXPECT_TRUE(failure->reason.starts_with("couldn't create the folder " + path("plain/sub") + ": ")) << failure->reason;
+    EXPECT_EQ(entries(dir.path().string()), (std::vector<std::string>{"a", "b", "config.json", "plain"}));
 }
 
 // As root every folder is writable, so the write then runs in a child that has dropped to an
 // unprivileged user; the reason comes back through a pipe.
 std::optional<std::string> reasonOfWriteWithoutPrivileges(const std::string& bytes, const std::string& target) {
-    if (::geteuid() != 0) {
+    const auto reason = [&]() -> std::optional<std::string> {
         auto failure = AtomicFile::write(bytes, target);
         return failure ? std::optional<std::string>(failure->reason) : std::nullopt;
-    }
+    };
+    if (::geteuid() != 0) return reason();
     int fds[2];
     if (::pipe(fds) != 0) return "pipe failed";
     pid_t child = ::fork();
     if (child == 0) {
-        ::close(fds[0]);
         std::string answer = "privileges kept";
-        if (::setgid(65534) == 0 && ::setuid(65534) == 0) {
-            auto failure = AtomicFile::write(bytes, target);
-            answer = failure ? "failed: " + failure->reason : "succeeded";
-        }
+        if (::setgid(65534) == 0 && ::setuid(65534) == 0) answer = reason().value_or("succeeded");
         (void)!::write(fds[1], answer.data(), answer.size());
         ::_exit(0);
     }
@@ -143,11 +136,8 @@ std::optional<std::string> reasonOfWriteWithoutPrivileges(const std::string& byt
     char buffer[256];
     for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;) answer.append(buffer, static_cast<size_t>(n));
     ::close(fds[0]);
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    if (answer.rfind("failed: ", 0) == 0) return answer.substr(8);
-    if (answer == "succeeded") return std::nullopt;
-    return answer;
+    ::waitpid(child, nullptr, 0);
+    return answer == "succeeded" ? std::nullopt : std::optional<std::string>(answer);
 }
 
 TEST_F(AtomicFileTest, WriteIntoAReadOnlyFolderFailsAtOpen) {
@@ -159,20 +149,6 @@ TEST_F(AtomicFileTest, WriteIntoAReadOnlyFolderFailsAtOpen) {
     ASSERT_EQ(::chmod(path("locked").c_str(), 0755), 0);
     EXPECT_EQ(readFile(path("locked/config.json")), "old");
     EXPECT_EQ(entries(path("locked")), std::vector<std::string>{"config.json"});
-}
-
-TEST_F(AtomicFileTest, WriteOntoAFolderFailsAndLeavesNoTemporaryFile) {
-    fs::create_directories(path("config.json"));
-    auto failure = AtomicFile::write("x", path("config.json"));
-    ASSERT_TRUE(failure);
-    EXPECT_EQ(entries(dir.path().string()), std::vector<std::string>{"config.json"});
-}
-
-TEST_F(AtomicFileTest, WriteWhenTheFolderCannotBeMade) {
-    writeFile(path("plain"), "a file, not a folder");
-    auto failure = AtomicFile::write("x", path("plain/sub/config.json"));
-    ASSERT_TRUE(failure);
-    EXPECT_EQ(failure->reason.rfind("couldn't create the folder " + path("plain/sub") + ": ", 0), 0u) << failure->reason;
 }
 
 // Failures the real disk rarely gives, through the injected system.
@@ -210,25 +186,23 @@ TEST_F(AtomicFileSystemTest, FailuresRemoveTheTemporaryFileAndKeepTheTarget) {
         std::string name;
         std::function<void(AtomicFile::System&)> breakIt;
         std::string reason;
+        size_t unlinks = 2;  // a stale file before creating it, the temporary file after the failure
     };
     const std::vector<Case> cases{
-        {"write fails",
-         [](auto& s) { s.write = [](int, const char*, unsigned long) -> long { return -ENOSPC; }; },
+        {"open fails", [](auto& s) { s.createNew = [](const std::string&, unsigned) { return -EACCES; }; },
+         std::strerror(EACCES), 1},
+        {"write fails", [](auto& s) { s.write = [](int, const char*, unsigned long) -> long { return -ENOSPC; }; },
          std::strerror(ENOSPC)},
-        {"write makes no progress",
-         [](auto& s) { s.write = [](int, const char*, unsigned long) -> long { return 0; }; },
+        {"write makes no progress", [](auto& s) { s.write = [](int, const char*, unsigned long) -> long { return 0; }; },
          "nothing more could be written"},
-        {"fsync fails",
-         [](auto& s) { s.fsync = [](int) { return -EIO; }; },
-         std::strerror(EIO)},
+        {"fsync fails", [](auto& s) { s.fsync = [](int) { return -EIO; }; }, std::strerror(EIO)},
         {"write and fsync fail: the write's error is the one reported",
          [](auto& s) {
              s.write = [](int, const char*, unsigned long) -> long { return -EDQUOT; };
              s.fsync = [](int) { return -EIO; };
          },
          std::strerror(EDQUOT)},
-        {"rename fails",
-         [](auto& s) { s.rename = [](const std::string&, const std::string&) { return -EXDEV; }; },
+        {"rename fails", [](auto& s) { s.rename = [](const std::string&, const std::string&) { return -EXDEV; }; },
          std::strerror(EXDEV)},
     };
     for (const auto& c : cases) {
@@ -238,15 +212,8 @@ TEST_F(AtomicFileSystemTest, FailuresRemoveTheTemporaryFileAndKeepTheTarget) {
         EXPECT_EQ(AtomicFile::write("new", target, broken), Failure{c.reason}) << c.name;
         EXPECT_EQ(readFile(target), "old") << c.name;
         EXPECT_EQ(entries(dir.path().string()), std::vector<std::string>{"config.json"}) << c.name;
-        // Once before creating the file (a stale one), once after the failure.
-        EXPECT_EQ(unlinked, (std::vector<std::string>{temporary, temporary})) << c.name;
+        EXPECT_EQ(unlinked, std::vector<std::string>(c.unlinks, temporary)) << c.name;
     }
-}
-
-TEST_F(AtomicFileSystemTest, OpenFailureReportsTheSystemText) {
-    system.createNew = [](const std::string&, unsigned) { return -EACCES; };
-    EXPECT_EQ(AtomicFile::write("new", target, system), Failure{std::strerror(EACCES)});
-    EXPECT_EQ(readFile(target), "old");
 }
 
 TEST_F(AtomicFileSystemTest, TheTemporaryFileIsCreatedBesideTheTargetWithItsMode) {
@@ -266,15 +233,14 @@ TEST_F(AtomicFileSystemTest, TheTemporaryFileIsCreatedBesideTheTargetWithItsMode
 
 TEST_F(AtomicFileTest, BackupNameUsesLocalTime) {
     const char* oldTZ = std::getenv("TZ");
-    std::string saved = oldTZ ? oldTZ : "";
-    ::setenv("TZ", "UTC", 1);
-    ::tzset();
-    std::string utc = AtomicFile::backupURL(path("config.toml"), kNow);
-    ::setenv("TZ", "Asia/Kolkata", 1);  // +05:30, no daylight saving
-    ::tzset();
-    std::string india = AtomicFile::backupURL(path("config.toml"), kNow);
-    if (oldTZ) ::setenv("TZ", saved.c_str(), 1);
-    else ::unsetenv("TZ");
+    const std::optional<std::string> saved = oldTZ ? std::optional<std::string>(oldTZ) : std::nullopt;
+    const auto backupIn = [this](const char* zone) {
+        ::setenv("TZ", zone, 1);
+        ::tzset();
+        return AtomicFile::backupURL(path("config.toml"), kNow);
+    };
+    const std::string utc = backupIn("UTC"), india = backupIn("Asia/Kolkata");  // +05:30, no daylight saving
+    saved ? ::setenv("TZ", saved->c_str(), 1) : ::unsetenv("TZ");
     ::tzset();
 
     EXPECT_EQ(utc, path("config.toml.bosken-backup-20261206-083140"));
@@ -283,33 +249,25 @@ TEST_F(AtomicFileTest, BackupNameUsesLocalTime) {
     }
 }
 
-TEST_F(AtomicFileTest, BackupNameSkipsTakenNames) {
-    AtomicFile::System system = AtomicFile::System::live();
-    system.localStamp = [](auto) { return std::string("20261206-083140"); };
-    std::string base = path("mcp.json.bosken-backup-20261206-083140");
-    EXPECT_EQ(AtomicFile::backupURL(path("mcp.json"), kNow, system), base);
-    writeFile(base, "");
-    EXPECT_EQ(AtomicFile::backupURL(path("mcp.json"), kNow, system), base + "-2");
-    fs::create_symlink(path("nowhere"), base + "-2");  // a dangling link takes the name too
-    EXPECT_EQ(AtomicFile::backupURL(path("mcp.json"), kNow, system), base + "-3");
-    fs::create_directories(base + "-3");
-    EXPECT_EQ(AtomicFile::backupURL(path("mcp.json"), kNow, system), base + "-4");
-}
-
-TEST_F(AtomicFileTest, BackupNameIsBesideTheFileBehindALink) {
+TEST_F(AtomicFileTest, BackupNameIsBesideTheFileBehindALinkAndSkipsTakenNames) {
     AtomicFile::System system = AtomicFile::System::live();
     system.localStamp = [](auto) { return std::string("20261206-083140"); };
     writeFile(path("dotfiles/settings.json"), "{}");
     fs::create_symlink(path("dotfiles/settings.json"), path("link.json"));
-    EXPECT_EQ(AtomicFile::backupURL(path("link.json"), kNow, system),
-              path("dotfiles/settings.json.bosken-backup-20261206-083140"));
+    const std::string base = path("dotfiles/settings.json.bosken-backup-20261206-083140");
+    EXPECT_EQ(AtomicFile::backupURL(path("link.json"), kNow, system), base);
+    writeFile(base, "");
+    EXPECT_EQ(AtomicFile::backupURL(path("link.json"), kNow, system), base + "-2");
+    fs::create_symlink(path("nowhere"), base + "-2");  // a dangling link takes the name too
+    EXPECT_EQ(AtomicFile::backupURL(path("link.json"), kNow, system), base + "-3");
+    fs::create_directories(base + "-3");
+    EXPECT_EQ(AtomicFile::backupURL(path("link.json"), kNow, system), base + "-4");
 }
 
 // MARK: - copy
 
 TEST_F(AtomicFileTest, CopyMakesAnEqualFileWithTheSameMode) {
-    std::string contents(300000, 'x');
-    contents += "end";
+    const std::string contents = std::string(300000, 'x') + "end";
     writeFile(path("real/settings.json"), contents);
     ASSERT_EQ(::chmod(path("real/settings.json").c_str(), 0600), 0);
     fs::create_symlink(path("real/settings.json"), path("settings.json"));
@@ -320,47 +278,38 @@ TEST_F(AtomicFileTest, CopyMakesAnEqualFileWithTheSameMode) {
     EXPECT_EQ(modeOf(path("real/backup")), 0600u);
 }
 
-TEST_F(AtomicFileTest, CopyNeverOverwrites) {
-    writeFile(path("config"), "new");
-    writeFile(path("backup"), "earlier backup");
-    EXPECT_EQ(AtomicFile::copy(path("config"), path("backup")),
-              Failure{"couldn't create " + path("backup") + ": " + std::strerror(EEXIST)});
-    EXPECT_EQ(readFile(path("backup")), "earlier backup");
-
+TEST_F(AtomicFileTest, FailedCopiesLeaveNoBackupAndNeverOverwrite) {
+    writeFile(path("config"), "12345");
+    writeFile(path("earlier"), "earlier backup");
     fs::create_symlink(path("elsewhere"), path("link"));
-    EXPECT_EQ(AtomicFile::copy(path("config"), path("link")),
-              Failure{"couldn't create " + path("link") + ": " + std::strerror(EEXIST)});
-    EXPECT_FALSE(fs::exists(path("elsewhere")));
-}
-
-TEST_F(AtomicFileTest, CopyOfAMissingFileFails) {
-    EXPECT_EQ(AtomicFile::copy(path("missing"), path("backup")),
-              Failure{"couldn't read " + path("missing") + ": " + std::strerror(ENOENT)});
-    EXPECT_FALSE(fs::exists(path("backup")));
-}
-
-TEST_F(AtomicFileTest, CopyOfADifferentSizeIsRemoved) {
-    writeFile(path("config"), "12345");
-    AtomicFile::System system = AtomicFile::System::live();
-    auto live = system.fileSize;
-    for (bool unknown : {false, true}) {
-        system.fileSize = [&](const std::string& p) -> std::optional<unsigned long long> {
-            if (p == path("backup")) return unknown ? std::nullopt : std::optional<unsigned long long>(4);
-            return live(p);
+    const auto backupSize = [this](std::optional<unsigned long long> size) {
+        return [this, size](AtomicFile::System& s) {
+            s.fileSize = [this, size, live = s.fileSize](const std::string& p) { return p == path("backup") ? size : live(p); };
         };
-        EXPECT_EQ(AtomicFile::copy(path("config"), path("backup"), system),
-                  Failure{"the copy at " + path("backup") + " isn't the same size as the original"});
-        EXPECT_FALSE(fs::exists(path("backup")));
+    };
+    const std::string notSameSize = "the copy at " + path("backup") + " isn't the same size as the original";
+    struct Case {
+        std::string source, destination;
+        std::function<void(AtomicFile::System&)> breakIt;
+        std::string reason;
+    };
+    const std::vector<Case> cases{
+        {"config", "earlier", {}, "couldn't create " + path("earlier") + ": " + std::strerror(EEXIST)},
+        {"config", "link", {}, "couldn't create " + path("link") + ": " + std::strerror(EEXIST)},
+        {"missing", "backup", {}, "couldn't read " + path("missing") + ": " + std::strerror(ENOENT)},
+        {"config", "backup", [](auto& s) { s.write = [](int, const char*, unsigned long) -> long { return -ENOSPC; }; },
+         "couldn't write " + path("backup") + ": " + std::strerror(ENOSPC)},
+        {"config", "backup", backupSize(4), notSameSize},
+        {"config", "backup", backupSize(std::nullopt), notSameSize},
+    };
+    for (const auto& c : cases) {
+        AtomicFile::System system = AtomicFile::System::live();
+        if (c.breakIt) c.breakIt(system);
+        EXPECT_EQ(AtomicFile::copy(path(c.source), path(c.destination), system), Failure{c.reason});
+        EXPECT_EQ(readFile(path("earlier")), "earlier backup");
+        EXPECT_FALSE(fs::exists(path("elsewhere")));
+        EXPECT_FALSE(fs::exists(path("backup"))) << c.reason;
     }
-}
-
-TEST_F(AtomicFileTest, CopyThatFailsHalfWayLeavesNoBackup) {
-    writeFile(path("config"), "12345");
-    AtomicFile::System system = AtomicFile::System::live();
-    system.write = [](int, const char*, unsigned long) -> long { return -ENOSPC; };
-    EXPECT_EQ(AtomicFile::copy(path("config"), path("backup"), system),
-              Failure{"couldn't write " + path("backup") + ": " + std::strerror(ENOSPC)});
-    EXPECT_FALSE(fs::exists(path("backup")));
 }
 
 TEST_F(AtomicFileTest, CopyOfAFIFONeverWaitsForAWriter) {

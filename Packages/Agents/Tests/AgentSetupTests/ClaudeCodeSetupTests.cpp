@@ -17,39 +17,31 @@ using Outcome = ClaudeCodeSetup::Outcome;
 using Method = ClaudeCodeSetup::Method;
 using SetupError = ClaudeCodeSetup::SetupError;
 using Status = ClaudeCodeSetup::Status;
+using Installed = std::variant<Outcome, SetupError>;
 
 namespace {
 
 constexpr const char* appHelper = "/Applications/Bosken.app/Contents/Helpers/bosken-mcp";
 
 TEST(ClaudeCodeSetupLocations, SettingsFileFollowsClaudeConfigDirWhenSet) {
-    struct Case {
-        ClaudeCodeSetup::Environment environment;
-        std::string home;
-        std::string expected;
+    const std::pair<ClaudeCodeSetup::Environment, std::string> cases[] = {
+        {{}, "/Users/ann/.claude.json"},
+        {{{"CLAUDE_CONFIG_DIR", ""}}, "/Users/ann/.claude.json"},
+        {{{"CLAUDE_CONFIG_DIR", "/tmp/cc/"}}, "/tmp/cc/.claude.json"},
+        {{{"CLAUDE_CONFIG_DIR", "~/cc"}}, "~/cc/.claude.json"},  // taken as written: no tilde expansion
+        {{{"HOME", "/elsewhere"}}, "/Users/ann/.claude.json"},
     };
-    const Case cases[] = {
-        {{}, "/Users/ann", "/Users/ann/.claude.json"},
-        {{{"CLAUDE_CONFIG_DIR", ""}}, "/Users/ann", "/Users/ann/.claude.json"},
-        {{{"CLAUDE_CONFIG_DIR", "/tmp/cc"}}, "/Users/ann", "/tmp/cc/.claude.json"},
-        {{{"CLAUDE_CONFIG_DIR", "/tmp/cc/"}}, "/Users/ann", "/tmp/cc/.claude.json"},
-        // Taken as written: no tilde expansion.
-        {{{"CLAUDE_CONFIG_DIR", "~/cc"}}, "/Users/ann", "~/cc/.claude.json"},
-        {{{"HOME", "/elsewhere"}}, "/Users/ann", "/Users/ann/.claude.json"},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(ClaudeCodeSetup::configURL(c.environment, c.home), c.expected) << c.home;
+    for (const auto& [environment, expected] : cases) {
+        EXPECT_EQ(ClaudeCodeSetup::configURL(environment, "/Users/ann"), expected) << expected;
     }
 }
 
 TEST(ClaudeCodeSetupLocations, OnlyAppBundleHelpersOutsideVolumesAndTranslocationAreInstalled) {
     const std::pair<std::string, bool> cases[] = {
         {appHelper, true},
-        {"/Users/ann/Applications/Bosken.app/Contents/Helpers/bosken-mcp", true},
         {"/Volumes/Bosken/Bosken.app/Contents/Helpers/bosken-mcp", false},
         {"/private/var/folders/xy/T/AppTranslocation/1234/d/Bosken.app/Contents/Helpers/bosken-mcp", false},
         {"Bosken.app/Contents/Helpers/bosken-mcp", false},
-        {"/usr/local/bin/bosken-mcp", false},
         {"/Applications/Bosken.app/Contents/MacOS/bosken-mcp", false},
         // Case-sensitive text tests.
         {"/Applications/Bosken.APP/Contents/Helpers/bosken-mcp", false},
@@ -72,17 +64,11 @@ TEST(ClaudeCodeSetupQuoting, QuotesOnlyWhatAShellWouldSplitOrExpand) {
          "'/Applications/it'\\''s/Bosken.app/Contents/Helpers/bosken-mcp'"},
         {"''", "''\\'''\\'''"},
         {"$HOME", "'$HOME'"},
-        {"a\"b", "'a\"b'"},
         {"a\\b", "'a\\b'"},
-        {"a*b", "'a*b'"},
-        {"a;b", "'a;b'"},
         {"a\nb", "'a\nb'"},
         {"~/x", "'~/x'"},
-        {"a=b", "'a=b'"},
-        {"a,b", "'a,b'"},
         // Letters, marks and digits of any script stay bare.
         {"/Programme/Büro/Ñandú", "/Programme/Büro/Ñandú"},
-        {"/アプリ/ボスケン", "/アプリ/ボスケン"},
         {"/e\xCC\x81t\xC3\xA9", "/e\xCC\x81t\xC3\xA9"},  // combining acute accent (a mark)
         {"/\xD9\xA3\xD9\xA4", "/\xD9\xA3\xD9\xA4"},        // Arabic-Indic digits
         {"x\xC2\xB2", "x\xC2\xB2"},                        // superscript two (No)
@@ -90,8 +76,6 @@ TEST(ClaudeCodeSetupQuoting, QuotesOnlyWhatAShellWouldSplitOrExpand) {
         {"/caf\xC3\xA9\xE2\x80\x83x", "'/caf\xC3\xA9\xE2\x80\x83x'"},  // em space
         {"/\xF0\x9F\x98\x80", "'/\xF0\x9F\x98\x80'"},                  // emoji
         {"/a\xFF", "'/a\xFF'"},
-        {"/a\xC3", "'/a\xC3'"},
-        {"/a\xC0\xAF", "'/a\xC0\xAF'"},  // overlong "/"
         {"/a\xED\xA0\x80", "'/a\xED\xA0\x80'"},  // surrogate
     };
     for (const auto& [text, quoted] : cases) {
@@ -99,28 +83,10 @@ TEST(ClaudeCodeSetupQuoting, QuotesOnlyWhatAShellWouldSplitOrExpand) {
     }
 }
 
-TEST(ClaudeConfigFileEntry, HasExactlyTheFourMembersWithEmptyArgsAndEnv) {
-    for (const std::string& command : {std::string(appHelper), std::string(), std::string("/a b/'c'")}) {
-        const JSON entry = ClaudeConfigFile::entry(command);
-        EXPECT_EQ(entry.serialized({.pretty = false, .sortedKeys = true}),
-                  JSON::object({{"args", JSON::array({})},
-                                 {"command", JSON(command)},
-                                 {"env", JSON(JSON::Object{})},
-                                 {"type", JSON("stdio")}})
-                      .data());
-        ASSERT_NE(entry.object(), nullptr);
-        EXPECT_EQ(entry.object()->size(), 4u);
-    }
-    EXPECT_EQ(ClaudeConfigFile::entry(appHelper).data(),
-              R"({"args":[],"command":"/Applications/Bosken.app/Contents/Helpers/bosken-mcp","env":{},"type":"stdio"})");
-}
-
-TEST(ClaudeCodeSetupText, CommandLineQuotesTheHelperPath) {
-    EXPECT_EQ(ClaudeCodeSetup::serverName, "bosken");
+TEST(ClaudeCodeSetupText, EntryAndCommandLineCarryTheHelperPath) {
+    EXPECT_EQ(ClaudeConfigFile::entry("/a b/'c'").data(), R"({"args":[],"command":"/a b/'c'","env":{},"type":"stdio"})");
     EXPECT_EQ(ClaudeCodeSetup::command(appHelper),
               "claude mcp add --scope user bosken -- /Applications/Bosken.app/Contents/Helpers/bosken-mcp");
-    EXPECT_EQ(ClaudeCodeSetup::command("/Applications/My Apps/Bosken.app/Contents/Helpers/bosken-mcp"),
-              "claude mcp add --scope user bosken -- '/Applications/My Apps/Bosken.app/Contents/Helpers/bosken-mcp'");
     EXPECT_EQ(ClaudeCodeSetup::command("/Applications/it's/Bosken.app/Contents/Helpers/bosken-mcp"),
               "claude mcp add --scope user bosken -- '/Applications/it'\\''s/Bosken.app/Contents/Helpers/bosken-mcp'");
 }
@@ -154,20 +120,15 @@ TEST(ClaudeCodeSetupText, EveryErrorHasItsWholeSentence) {
 
 // A `claude` stand-in: records every run and answers through `respond`.
 struct FakeClaude {
-    struct Call {
-        std::string executable;
-        std::vector<std::string> arguments;
-        CommandRunner::Environment environment;
-        friend bool operator==(const Call&, const Call&) = default;
-    };
+    using Call = std::tuple<std::string, std::vector<std::string>, CommandRunner::Environment>;
     std::vector<Call> calls;
-    std::function<CommandRunner::Result(const std::vector<std::string>& arguments)> respond =
-        [](const std::vector<std::string>&) { return CommandRunner::Result{0, ""}; };
+    std::function<CommandRunner::Result(const std::vector<std::string>&)> respond = [](const auto&) {
+        return CommandRunner::Result{0, ""};
+    };
 
     CommandRunner runner() {
-        return CommandRunner{[this](const std::string& executable, const std::vector<std::string>& arguments,
-                                    const CommandRunner::Environment& environment) {
-            calls.push_back({executable, arguments, environment});
+        return CommandRunner{[this](const auto& executable, const auto& arguments, const auto& environment) {
+            calls.emplace_back(executable, arguments, environment);
             return respond(arguments);
         }};
     }
@@ -190,29 +151,21 @@ protected:
         TestSupport::writeFile(settings, R"({"mcpServers": {"bosken": {"command": ")" + command + R"(", "args": )" +
                                              args + "}}}");
     }
-    // What a real `claude mcp add` does to the settings it owns.
-    void claudeWritesSettingsOnAdd() {
-        fake.respond = [this](const std::vector<std::string>& arguments) {
-            if (arguments.at(1) == "add") {
-                EXPECT_EQ(ClaudeConfigFile(settings).setServer("bosken", arguments.back()), std::nullopt);
-            }
+    // What a real `claude mcp add` does to the settings it owns; `remove` answers with `removeStatus`.
+    void claudeWritesSettingsOnAdd(int removeStatus = 0) {
+        fake.respond = [this, removeStatus](const std::vector<std::string>& arguments) {
+            if (arguments.at(1) == "remove") return CommandRunner::Result{removeStatus, "No MCP server named bosken\n"};
+            EXPECT_EQ(ClaudeConfigFile(settings).setServer("bosken", arguments.back()), std::nullopt);
             return CommandRunner::Result{0, "Added stdio MCP server bosken to user config\n"};
         };
     }
 };
 
 TEST_F(ClaudeCodeSetupTest, HelperOutsideAnInstalledAppIsRefusedBeforeAnythingRuns) {
-    const std::string paths[] = {
-        "/Volumes/Bosken/Bosken.app/Contents/Helpers/bosken-mcp",
-        "/private/var/folders/T/AppTranslocation/9F2A/d/Bosken.app/Contents/Helpers/bosken-mcp",
-        "Bosken.app/Contents/Helpers/bosken-mcp",
-        "/usr/local/bin/bosken-mcp",
-    };
-    for (const auto& helperPath : paths) {
+    for (const std::string helperPath : {"/Volumes/Bosken/Bosken.app/Contents/Helpers/bosken-mcp",
+                                         "/private/var/folders/T/AppTranslocation/9F2A/d/Bosken.app/Contents/Helpers/bosken-mcp"}) {
         for (const auto& claude : {std::optional<std::string>(claudePath), std::optional<std::string>()}) {
-            const auto outcome = setup(claude).install(helperPath);
-            ASSERT_TRUE(std::holds_alternative<SetupError>(outcome)) << helperPath;
-            EXPECT_EQ(std::get<SetupError>(outcome), SetupError::notInstalled(helperPath));
+            EXPECT_EQ(setup(claude).install(helperPath), Installed(SetupError::notInstalled(helperPath))) << helperPath;
         }
     }
     EXPECT_TRUE(fake.calls.empty());
@@ -223,9 +176,7 @@ TEST_F(ClaudeCodeSetupTest, AlreadyRegisteredHelperIsLeftAloneEvenWithOtherArgum
     registerCommand(appHelper, R"(["--verbose"])");
     const std::string before = TestSupport::readFile(settings);
     for (const auto& claude : {std::optional<std::string>(claudePath), std::optional<std::string>()}) {
-        const auto outcome = setup(claude).install(appHelper);
-        ASSERT_TRUE(std::holds_alternative<Outcome>(outcome));
-        EXPECT_EQ(std::get<Outcome>(outcome), Outcome::alreadyConnected());
+        EXPECT_EQ(setup(claude).install(appHelper), Installed(Outcome::alreadyConnected()));
     }
     EXPECT_TRUE(fake.calls.empty());
     EXPECT_EQ(TestSupport::readFile(settings), before);
@@ -233,26 +184,17 @@ TEST_F(ClaudeCodeSetupTest, AlreadyRegisteredHelperIsLeftAloneEvenWithOtherArgum
 
 TEST_F(ClaudeCodeSetupTest, NewRegistrationThroughClaudeRunsOnlyAdd) {
     claudeWritesSettingsOnAdd();
-    const auto outcome = setup(claudePath).install(appHelper);
-    ASSERT_TRUE(std::holds_alternative<Outcome>(outcome)) << std::get<SetupError>(outcome).message();
-    EXPECT_EQ(std::get<Outcome>(outcome), Outcome::added(Method::claudeCommand(claudePath)));
+    EXPECT_EQ(setup(claudePath).install(appHelper), Installed(Outcome::added(Method::claudeCommand(claudePath))));
     EXPECT_EQ(fake.calls, (std::vector<FakeClaude::Call>{{claudePath, addArguments, environment}}));
 }
 
 TEST_F(ClaudeCodeSetupTest, OtherHelperIsRemovedThenAddedEvenWhenRemoveFails) {
+    const std::string old = "/Applications/Old Bosken.app/Contents/Helpers/bosken-mcp";
     for (const int removeStatus : {0, 1}) {
-        registerCommand("/Applications/Old Bosken.app/Contents/Helpers/bosken-mcp");
+        registerCommand(old);
         fake.calls.clear();
-        fake.respond = [this, removeStatus](const std::vector<std::string>& arguments) {
-            if (arguments.at(1) == "remove") return CommandRunner::Result{removeStatus, "No MCP server named bosken\n"};
-            EXPECT_EQ(ClaudeConfigFile(settings).setServer("bosken", arguments.back()), std::nullopt);
-            return CommandRunner::Result{0, ""};
-        };
-        const auto outcome = setup(claudePath).install(appHelper);
-        ASSERT_TRUE(std::holds_alternative<Outcome>(outcome)) << std::get<SetupError>(outcome).message();
-        EXPECT_EQ(std::get<Outcome>(outcome),
-                  Outcome::replaced("/Applications/Old Bosken.app/Contents/Helpers/bosken-mcp",
-                                    Method::claudeCommand(claudePath)));
+        claudeWritesSettingsOnAdd(removeStatus);
+        EXPECT_EQ(setup(claudePath).install(appHelper), Installed(Outcome::replaced(old, Method::claudeCommand(claudePath))));
         EXPECT_EQ(fake.calls, (std::vector<FakeClaude::Call>{{claudePath, removeArguments, environment},
                                                               {claudePath, addArguments, environment}}))
             << "remove status " << removeStatus;
@@ -260,60 +202,42 @@ TEST_F(ClaudeCodeSetupTest, OtherHelperIsRemovedThenAddedEvenWhenRemoveFails) {
 }
 
 TEST_F(ClaudeCodeSetupTest, FailingClaudeIsReportedAsItsCleanedMessage) {
-    struct Case {
-        CommandRunner::Result result;
-        std::string message;
+    const std::pair<CommandRunner::Result, std::string> cases[] = {
+        {{1, "\x1B[31mError:\x1B[0m  bad\n  thing\n"}, "Error: bad thing"},
+        {{2, " \n"}, "it exited with status 2."},
+        {{-1, "The file “claude” doesn’t exist."}, "The file “claude” doesn’t exist."},
     };
-    const Case cases[] = {
-        {{1, "\x1B[31mError:\x1B[0m  bad\n  thing\n"}, "Claude Code couldn't add Bosken: Error: bad thing"},
-        {{2, " \n"}, "Claude Code couldn't add Bosken: it exited with status 2."},
-        {{-1, "The file “claude” doesn’t exist."}, "Claude Code couldn't add Bosken: The file “claude” doesn’t exist."},
-    };
-    for (const auto& c : cases) {
-        fake.respond = [&](const std::vector<std::string>&) { return c.result; };
+    for (const auto& [result, detail] : cases) {
+        fake.respond = [&](const auto&) { return result; };
         const auto outcome = setup(claudePath).install(appHelper);
-        ASSERT_TRUE(std::holds_alternative<SetupError>(outcome));
-        EXPECT_EQ(std::get<SetupError>(outcome).kind, SetupError::Kind::claudeFailed);
-        EXPECT_EQ(std::get<SetupError>(outcome).message(), c.message);
+        EXPECT_EQ(outcome, Installed(SetupError::claudeFailed(detail)));
+        if (const auto* error = std::get_if<SetupError>(&outcome)) {
+            EXPECT_EQ(error->message(), "Claude Code couldn't add Bosken: " + detail);
+        }
     }
     EXPECT_FALSE(std::filesystem::exists(settings));
 }
 
-TEST_F(ClaudeCodeSetupTest, ClaudeThatWritesElsewhereIsNotApplied) {
-    const auto outcome = setup(claudePath).install(appHelper);
-    ASSERT_TRUE(std::holds_alternative<SetupError>(outcome));
-    EXPECT_EQ(std::get<SetupError>(outcome), SetupError::notApplied());
-
-    // Or writes a different command into our file.
-    fake.respond = [this](const std::vector<std::string>&) {
+TEST_F(ClaudeCodeSetupTest, ClaudeThatWritesElsewhereOrAnotherCommandIsNotApplied) {
+    EXPECT_EQ(setup(claudePath).install(appHelper), Installed(SetupError::notApplied()));
+    fake.respond = [this](const auto&) {
         EXPECT_EQ(ClaudeConfigFile(settings).setServer("bosken", "/somewhere/else"), std::nullopt);
         return CommandRunner::Result{0, ""};
     };
-    EXPECT_EQ(std::get<SetupError>(setup(claudePath).install(appHelper)), SetupError::notApplied());
+    EXPECT_EQ(setup(claudePath).install(appHelper), Installed(SetupError::notApplied()));
 }
 
 TEST_F(ClaudeCodeSetupTest, WithoutClaudeTheSettingsFileIsCreatedWithOnlyTheEntry) {
-    const auto outcome = setup(std::nullopt).install(appHelper);
-    ASSERT_TRUE(std::holds_alternative<Outcome>(outcome)) << std::get<SetupError>(outcome).message();
-    EXPECT_EQ(std::get<Outcome>(outcome), Outcome::added(Method::configFile()));
+    EXPECT_EQ(setup(std::nullopt).install(appHelper), Installed(Outcome::added(Method::configFile())));
     EXPECT_TRUE(fake.calls.empty());
-    EXPECT_EQ(TestSupport::readFile(settings), R"({
-  "mcpServers" : {
-    "bosken" : {
-      "type" : "stdio",
-      "command" : "/Applications/Bosken.app/Contents/Helpers/bosken-mcp",
-      "args" : [],
-      "env" : {}
-    }
-  }
-})");
+    // The whole text written is checked with ClaudeConfigFile.
+    EXPECT_EQ(std::get<std::optional<ClaudeConfigFile::Server>>(ClaudeConfigFile(settings).server("bosken")),
+              (ClaudeConfigFile::Server{appHelper, {}}));
 }
 
 TEST_F(ClaudeCodeSetupTest, WithoutClaudeAnOtherHelperIsReplacedInTheFile) {
     TestSupport::writeFile(settings, R"({"theme": "dark", "mcpServers": {"bosken": {"command": "/old", "args": ["-x"]}}})");
-    const auto outcome = setup(std::nullopt).install(appHelper);
-    ASSERT_TRUE(std::holds_alternative<Outcome>(outcome)) << std::get<SetupError>(outcome).message();
-    EXPECT_EQ(std::get<Outcome>(outcome), Outcome::replaced("/old", Method::configFile()));
+    EXPECT_EQ(setup(std::nullopt).install(appHelper), Installed(Outcome::replaced("/old", Method::configFile())));
     EXPECT_EQ(JSON::parsed(TestSupport::readFile(settings))->data(),
               JSON::object({{"theme", JSON("dark")},
                             {"mcpServers", JSON::object({{"bosken", ClaudeConfigFile::entry(appHelper)}})}})
@@ -322,11 +246,11 @@ TEST_F(ClaudeCodeSetupTest, WithoutClaudeAnOtherHelperIsReplacedInTheFile) {
 
 TEST_F(ClaudeCodeSetupTest, UnreadableSettingsAreLeftAloneWithoutClaude) {
     TestSupport::writeFile(settings, "{\"mcpServers\": ");
-    EXPECT_EQ(std::get<SetupError>(setup(std::nullopt).install(appHelper)), SetupError::unreadableConfig(settings));
+    EXPECT_EQ(setup(std::nullopt).install(appHelper), Installed(SetupError::unreadableConfig(settings)));
     EXPECT_EQ(TestSupport::readFile(settings), "{\"mcpServers\": ");
 
     // With claude the file is claude's to mend; we only see that it still doesn't name us.
-    EXPECT_EQ(std::get<SetupError>(setup(claudePath).install(appHelper)), SetupError::notApplied());
+    EXPECT_EQ(setup(claudePath).install(appHelper), Installed(SetupError::notApplied()));
     EXPECT_EQ(fake.calls, (std::vector<FakeClaude::Call>{{claudePath, addArguments, environment}}));
 }
 
@@ -336,7 +260,6 @@ TEST_F(ClaudeCodeSetupTest, FailedWriteWithoutClaudeIsReported) {
     const auto outcome = setup(std::nullopt).install(appHelper);
     ASSERT_TRUE(std::holds_alternative<SetupError>(outcome));
     EXPECT_EQ(std::get<SetupError>(outcome).kind, SetupError::Kind::writeFailed);
-    EXPECT_TRUE(std::get<SetupError>(outcome).message().starts_with("Couldn't save Claude Code's settings: "));
     EXPECT_FALSE(std::get<SetupError>(outcome).detail.empty());
     EXPECT_EQ(TestSupport::readFile(path("home")), "not a folder");
 }
@@ -348,7 +271,6 @@ TEST_F(ClaudeCodeSetupTest, StatusComparesOnlyTheCommand) {
     };
     const Case cases[] = {
         {std::nullopt, Status::notConnected()},
-        {"", Status::notConnected()},
         {"{oops", Status::notConnected()},
         {R"({"mcpServers": {"other": {"command": "/x"}}})", Status::notConnected()},
         {R"({"mcpServers": {"bosken": {"command": "/Applications/Bosken.app/Contents/Helpers/bosken-mcp", "args": ["-v"]}}})",

@@ -29,11 +29,8 @@ std::optional<JSONMCPConfig::Problem> mergeProblem(const std::string& bytes) {
     return std::nullopt;
 }
 
-std::variant<std::optional<std::string>, JSONMCPConfig::Problem> command(const std::optional<std::string>& bytes) {
-    return JSONMCPConfig::command(bytes, "bosken");
-}
-
 using CommandResult = std::variant<std::optional<std::string>, JSONMCPConfig::Problem>;
+CommandResult command(const std::optional<std::string>& bytes) { return JSONMCPConfig::command(bytes, "bosken"); }
 CommandResult none() { return std::optional<std::string>{}; }
 CommandResult found(std::string text) { return std::optional<std::string>{std::move(text)}; }
 
@@ -58,29 +55,25 @@ TEST(JSONMCPConfig, NoFileOrABlankFileGivesTheEntryAlone) {
 }
 
 TEST(JSONMCPConfig, UnreadableFiles) {
-    struct Case {
-        std::string bytes;
-        JSONMCPConfig::Problem expected;
+    const std::string notAnObject = "it isn't a JSON object";
+    const std::pair<std::string, std::string> cases[] = {
+        {"\f", kNotJSON},
+        {"{\"a\": 1, // note\n\"b\": 2}", kNotJSON},
+        {"/* c */ {}", kNotJSON},
+        {"{\"mcpServers\": {},}", kNotJSON},
+        {"[1, 2,]", kNotJSON},
+        {"{\"a\": ", kNotJSON},
+        {"5", kNotJSON},
+        {"\"x\"", kNotJSON},
+        {"null", kNotJSON},
+        {"{\"a\": \"\xFF\"}", kNotJSON},
+        {"{} {}", kNotJSON},
+        {"[]", notAnObject},
+        {"[{\"mcpServers\": {}}]", notAnObject},
     };
-    const std::vector<Case> cases{
-        {"\f", {kNotJSON, false}},
-        {"{\"a\": 1, // note\n\"b\": 2}", {kNotJSON, false}},
-        {"/* c */ {}", {kNotJSON, false}},
-        {"{\"mcpServers\": {},}", {kNotJSON, false}},
-        {"[1, 2,]", {kNotJSON, false}},
-        {"{\"a\": ", {kNotJSON, false}},
-        {"5", {kNotJSON, false}},
-        {"\"x\"", {kNotJSON, false}},
-        {"null", {kNotJSON, false}},
-        {"true", {kNotJSON, false}},
-        {"{\"a\": \"\xFF\"}", {kNotJSON, false}},
-        {"{} {}", {kNotJSON, false}},
-        {"[]", {"it isn't a JSON object", false}},
-        {"[{\"mcpServers\": {}}]", {"it isn't a JSON object", false}},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(mergeProblem(c.bytes), c.expected) << c.bytes;
-        EXPECT_EQ(command(c.bytes), CommandResult(c.expected)) << c.bytes;
+    for (const auto& [bytes, message] : cases) {
+        EXPECT_EQ(mergeProblem(bytes), (JSONMCPConfig::Problem{message, false})) << bytes;
+        EXPECT_EQ(command(bytes), CommandResult(JSONMCPConfig::Problem{message, false})) << bytes;
     }
 }
 

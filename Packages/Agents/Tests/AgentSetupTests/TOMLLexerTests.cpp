@@ -14,73 +14,53 @@ Statement pair(Path key, size_t first, size_t end) { return {Statement::Pair{std
 
 }  // namespace
 
-TEST(TOMLLexer, EmptyFileHasNoStatements) {
-    EXPECT_EQ(TOMLLexer::statements({}), std::vector<Statement>{});
-}
-
-TEST(TOMLLexer, CommentsAndBlankLinesAreOtherStatements) {
-    EXPECT_EQ(TOMLLexer::statements({"# top", "", "  \t", "\r", "   # indented"}),
-              (std::vector<Statement>{other(0), other(1), other(2), other(3), other(4)}));
-}
-
-TEST(TOMLLexer, ReadsAWholeFile) {
-    std::vector<std::string> lines{
-        "model = \"o3\"  # chosen",
-        "",
-        "[mcp_servers.bosken]\r",
-        "command = \"/Applications/Bosken.app/Contents/Helpers/bosken-mcp\"",
-        "args = [",
-        "  \"--flag\",  # a [bracket] in a comment",
-        "]",
-        "[[profiles]]",
-        "env = { A = \"}\", B = '{' }",
+TEST(TOMLLexer, Statements) {
+    using Statements = std::optional<std::vector<Statement>>;
+    struct Case {
+        std::vector<std::string> lines;
+        Statements expected;
     };
-    EXPECT_EQ(TOMLLexer::statements(lines),
-              (std::vector<Statement>{pair({"model"}, 0, 1), other(1), header({"mcp_servers", "bosken"}, false, 2),
-                                      pair({"command"}, 3, 4), pair({"args"}, 4, 7), header({"profiles"}, true, 7),
-                                      pair({"env"}, 8, 9)}));
-}
-
-TEST(TOMLLexer, MultiLineStringsSpanTheirLines) {
-    std::vector<std::string> basic{"command = \"\"\"", "/path/one", "[not a header]", "\"\"\"", "x = 1"};
-    EXPECT_EQ(TOMLLexer::statements(basic), (std::vector<Statement>{pair({"command"}, 0, 4), pair({"x"}, 4, 5)}));
-
-    std::vector<std::string> literal{"a = '''one", "two ''", "three'''  # done", "b = 2"};
-    EXPECT_EQ(TOMLLexer::statements(literal), (std::vector<Statement>{pair({"a"}, 0, 3), pair({"b"}, 3, 4)}));
-
-    // An escaped quote does not close a multi-line basic string; four quotes close it.
-    std::vector<std::string> escaped{"a = \"\"\"x\\\"\"\"", "still inside", "end\"\"\"\"", "b = 2"};
-    EXPECT_EQ(TOMLLexer::statements(escaped), (std::vector<Statement>{pair({"a"}, 0, 3), pair({"b"}, 3, 4)}));
-}
-
-TEST(TOMLLexer, AnUnclosedSingleLineStringEndsWithItsLine) {
-    EXPECT_EQ(TOMLLexer::statements({"a = \"open [", "b = 'x"}),
-              (std::vector<Statement>{pair({"a"}, 0, 1), pair({"b"}, 1, 2)}));
-}
-
-TEST(TOMLLexer, BracketsInsideStringsDoNotNest) {
-    EXPECT_EQ(TOMLLexer::statements({"a = [\"]\", ']', \"\\\"]\"", "]"}), (std::vector<Statement>{pair({"a"}, 0, 2)}));
-}
-
-TEST(TOMLLexer, UnreadableFiles) {
-    const std::vector<std::vector<std::string>> files{
-        {"a = ["},                        // array open at the end of the file
-        {"a = {", "b = 1"},               // inline table never closed
-        {"a = \"\"\"", "never closed"},   // multi-line basic string
-        {"a = '''", "never closed"},      // multi-line literal string
-        {"just words"},                   // no equals sign
-        {"\"a = 1\""},                    // the equals sign is inside quotes
-        {"a..b = 1"},                     // empty bare segment
-        {" = 1"},                         // nothing before the equals sign
-        {"\"a = 1"},                      // unclosed quoted key (the = is inside it)
-        {"[a] x"},                        // text after a header
-        {"[[a]"},                         // array header closed with one bracket
-        {"[a"},                           // no closing bracket
-        {"[a.]"},                         // trailing dot
-        {"[]"},                           // empty header
-        {"ok = 1", "[x] y", "z = 2"},     // one bad line spoils the whole file
+    const std::vector<Case> cases{
+        {{}, std::vector<Statement>{}},
+        {{"# top", "", "  \t", "\r", "   # indented"}, std::vector<Statement>{other(0), other(1), other(2), other(3), other(4)}},
+        {{"model = \"o3\"  # chosen", "", "[mcp_servers.bosken]\r",
+          "command = \"/Applications/Bosken.app/Contents/Helpers/bosken-mcp\"", "args = [",
+          "  \"--flag\",  # a [bracket] in a comment", "]", "[[profiles]]", "env = { A = \"}\", B = '{' }"},
+         std::vector<Statement>{pair({"model"}, 0, 1), other(1), header({"mcp_servers", "bosken"}, false, 2),
+                                pair({"command"}, 3, 4), pair({"args"}, 4, 7), header({"profiles"}, true, 7),
+                                pair({"env"}, 8, 9)}},
+        // Multi-line strings span their lines; an escaped quote does not close a basic one, four quotes do.
+        {{"command = \"\"\"", "/path/one", "[not a header]", "\"\"\"", "x = 1"},
+         std::vector<Statement>{pair({"command"}, 0, 4), pair({"x"}, 4, 5)}},
+        {{"a = '''one", "two ''", "three'''  # done", "b = 2"}, std::vector<Statement>{pair({"a"}, 0, 3), pair({"b"}, 3, 4)}},
+        {{"a = \"\"\"x\\\"\"\"", "still inside", "end\"\"\"\"", "b = 2"},
+         std::vector<Statement>{pair({"a"}, 0, 3), pair({"b"}, 3, 4)}},
+        // An unclosed single-line string ends with its line; brackets inside strings do not nest.
+        {{"a = \"open [", "b = 'x"}, std::vector<Statement>{pair({"a"}, 0, 1), pair({"b"}, 1, 2)}},
+        {{"a = [\"]\", ']', \"\\\"]\"", "]"}, std::vector<Statement>{pair({"a"}, 0, 2)}},
+        {{"\"a\\\"=b\" = 1"}, std::vector<Statement>{pair({"a\"=b"}, 0, 1)}},
+        // A byte order mark opens the file only.
+        {{"\xEF\xBB\xBF[a]", "b = 1"}, std::vector<Statement>{header({"a"}, false, 0), pair({"b"}, 1, 2)}},
+        {{"\xEF\xBB\xBFkey = 1"}, std::vector<Statement>{pair({"key"}, 0, 1)}},
+        {{"a = 1", "\xEF\xBB\xBF[b]"}, std::nullopt},
+        // Unreadable: unclosed arrays, inline tables and multi-line strings, no equals sign outside
+        // quotes, empty key segments, bad headers; one bad line spoils the whole file.
+        {{"a = ["}, std::nullopt},
+        {{"a = {", "b = 1"}, std::nullopt},
+        {{"a = \"\"\"", "never closed"}, std::nullopt},
+        {{"a = '''", "never closed"}, std::nullopt},
+        {{"just words"}, std::nullopt},
+        {{"\"a = 1\""}, std::nullopt},
+        {{"a..b = 1"}, std::nullopt},
+        {{" = 1"}, std::nullopt},
+        {{"\"a = 1"}, std::nullopt},
+        {{"[a"}, std::nullopt},
+        {{"[]"}, std::nullopt},
+        {{"ok = 1", "[x] y", "z = 2"}, std::nullopt},
     };
-    for (const auto& lines : files) EXPECT_EQ(TOMLLexer::statements(lines), std::nullopt) << lines[0];
+    for (const auto& c : cases) {
+        EXPECT_EQ(TOMLLexer::statements(c.lines), c.expected) << ::testing::PrintToString(c.lines);
+    }
 }
 
 TEST(TOMLLexer, Headers) {
@@ -93,12 +73,10 @@ TEST(TOMLLexer, Headers) {
         {"[[mcp_servers.x]]", Statement::Header{{"mcp_servers", "x"}, true}},
         {"[ a . \"b.c\" ]", Statement::Header{{"a", "b.c"}, false}},
         {"[a] # note", Statement::Header{{"a"}, false}},
-        {"[a]#", Statement::Header{{"a"}, false}},
         {"[\"x]y\"]", Statement::Header{{"x]y"}, false}},
         {"['it''s']", Statement::Header{{"its"}, false}},  // quoted parts run together
         {"[a] x", std::nullopt},
         {"[[a]", std::nullopt},
-        {"[[a] ]", std::nullopt},
         {"[a]]", std::nullopt},
     };
     for (const auto& c : cases) EXPECT_EQ(TOMLLexer::header(c.line), c.expected) << c.line;
@@ -112,30 +90,22 @@ TEST(TOMLLexer, KeyPaths) {
     const std::vector<Case> cases{
         {"a", Path{"a"}},
         {" a . b ", Path{"a", "b"}},
-        {"a b", Path{"ab"}},
         {"\"a.b\".c", Path{"a.b", "c"}},
         {"'C:\\x'", Path{"C:\\x"}},
         {"\"q\\\"uote\"", Path{"q\"uote"}},
         {"\"t\\tn\\n\\\\\"", Path{"t\tn\n\\"}},
-        {"\"\"", Path{""}},
         {"''.a", Path{"", "a"}},
         {"\"caf\\u00e9\"", Path{"caf\xC3\xA9"}},
         {"\"\\xff\"", Path{"xff"}},
         {"\"\xFF\"", Path{""}},  // invalid UTF-8 gives the empty text
         {"", std::nullopt},
         {"a.", std::nullopt},
-        {".a", std::nullopt},
         {"a..b", std::nullopt},
         {"a. .b", std::nullopt},
         {"\"open", std::nullopt},
-        {"'open", std::nullopt},
         {"\"ends in backslash\\", std::nullopt},
     };
     for (const auto& c : cases) EXPECT_EQ(TOMLLexer::keyPath(c.key), c.expected) << c.key;
-}
-
-TEST(TOMLLexer, AQuotedKeyWithAnEscapedQuoteIsFound) {
-    EXPECT_EQ(TOMLLexer::statements({"\"a\\\"=b\" = 1"}), (std::vector<Statement>{pair({"a\"=b"}, 0, 1)}));
 }
 
 TEST(TOMLLexer, FirstEquals) {
@@ -171,8 +141,6 @@ TEST(TOMLLexer, StringValues) {
         {"\"key = x\" = \"v\"", "v"},
         {"command = 42", std::nullopt},
         {"command = [\"a\"]", std::nullopt},
-        {"command = bare", std::nullopt},
-        {"command =", std::nullopt},
         {"command = \"open", std::nullopt},
         {"command = \"ends\\", std::nullopt},
         {"no equals", std::nullopt},
@@ -186,11 +154,4 @@ TEST(TOMLLexer, Trimmed) {
     EXPECT_EQ(TOMLLexer::trimmed(" \t a b \r"), "a b");
     EXPECT_EQ(TOMLLexer::trimmed("\f a"), "\f a");  // form feed is not blank
     EXPECT_EQ(TOMLLexer::trimmed(" \r\t"), "");
-}
-
-TEST(TOMLLexer, AByteOrderMarkOpensTheFileOnly) {
-    EXPECT_EQ(TOMLLexer::statements({"\xEF\xBB\xBF[a]", "b = 1"}),
-              (std::vector<Statement>{header({"a"}, false, 0), pair({"b"}, 1, 2)}));
-    EXPECT_EQ(TOMLLexer::statements({"\xEF\xBB\xBFkey = 1"}), (std::vector<Statement>{pair({"key"}, 0, 1)}));
-    EXPECT_EQ(TOMLLexer::statements({"a = 1", "\xEF\xBB\xBF[b]"}), std::nullopt);
 }

@@ -39,105 +39,54 @@ TEST(TOMLMCPConfig, SplitAndJoin) {
     EXPECT_EQ(TOMLMCPConfig::join({"a\r\r"}, "\n"), "a\r\n");  // only one CR is the line ending's
 }
 
-TEST(TOMLMCPConfig, NoFileGivesTheTableAlone) {
-    EXPECT_EQ(merge(std::nullopt), "[mcp_servers.bosken]\n" + kCommand + "\nargs = []\n");
-    EXPECT_EQ(merge(""), "[mcp_servers.bosken]\n" + kCommand + "\nargs = []\n");
-    EXPECT_EQ(merge("\n\n"), "[mcp_servers.bosken]\n" + kCommand + "\nargs = []\n");
-}
-
-TEST(TOMLMCPConfig, NewTableGoesAtTheEndAfterOneBlankLine) {
+TEST(TOMLMCPConfig, MergesAndMergingAgainChangesNothing) {
     const std::string table = "[mcp_servers.bosken]\n" + kCommand + "\nargs = []\n";
-    EXPECT_EQ(merge("model = \"o3\""), "model = \"o3\"\n\n" + table);
-    EXPECT_EQ(merge("model = \"o3\"\n"), "model = \"o3\"\n\n" + table);
-    EXPECT_EQ(merge("model = \"o3\"\n\n\n\n"), "model = \"o3\"\n\n" + table);
-    EXPECT_EQ(merge("[other]\nx = 1\n# last words\n"), "[other]\nx = 1\n# last words\n\n" + table);
-}
-
-TEST(TOMLMCPConfig, CRLFFilesStayCRLF) {
-    EXPECT_EQ(merge("model = \"o3\"\r\n\r\n\r\n"),
-              "model = \"o3\"\r\n\r\n\r\n\r\n[mcp_servers.bosken]\r\n" + kCommand + "\r\nargs = []\r\n");
-    EXPECT_EQ(merge("[mcp_servers.bosken]\r\ncommand = \"old\"\r\nenv = { A = \"1\" }\r\n"),
-              "[mcp_servers.bosken]\r\n" + kCommand + "\r\nargs = []\r\nenv = { A = \"1\" }\r\n");
-}
-
-TEST(TOMLMCPConfig, ExistingTableIsEditedInPlace) {
-    const std::string before =
-        "# Codex settings\n"
-        "model = \"o3\"\n"
-        "\n"
-        "[mcp_servers.bosken]  # the browser\n"
-        "command = \"/Volumes/Old/bosken-mcp\"\n"
-        "# keep this note\n"
-        "args = [\"--old\"]\n"
-        "startup_timeout_sec = 30\n"
-        "\n"
-        "[mcp_servers.bosken.env]\n"
-        "A = \"1\"\n"
-        "\n"
-        "[mcp_servers.other]\n"
-        "command = \"other\"\n"
-        "args = [\"x\"]\n";
-    const std::string after =
-        "# Codex settings\n"
-        "model = \"o3\"\n"
-        "\n"
-        "[mcp_servers.bosken]  # the browser\n" +
-        kCommand +
-        "\n"
-        "# keep this note\n"
-        "args = []\n"
-        "startup_timeout_sec = 30\n"
-        "\n"
-        "[mcp_servers.bosken.env]\n"
-        "A = \"1\"\n"
-        "\n"
-        "[mcp_servers.other]\n"
-        "command = \"other\"\n"
-        "args = [\"x\"]\n";
-    EXPECT_EQ(merge(before), after);
-    EXPECT_EQ(merge(after), after);  // idempotent
-}
-
-TEST(TOMLMCPConfig, EditOrdering) {
     struct Case {
-        std::string name, before, after;
+        std::string name;
+        std::optional<std::string> before;
+        std::string after;
     };
     const std::vector<Case> cases{
-        {"only env",
-         "[mcp_servers.bosken]\n[mcp_servers.bosken.env]\nA = \"1\"\n",
-         "[mcp_servers.bosken]\n" + kCommand + "\nargs = []\n[mcp_servers.bosken.env]\nA = \"1\"\n"},
-        {"args first, no command",
-         "[mcp_servers.bosken]\nargs = [\"a\"]\nenv = {}\n",
-         "[mcp_servers.bosken]\n" + kCommand + "\nargs = []\nenv = {}\n"},
-        {"args further down, no command",
-         "[mcp_servers.bosken]\nx = 1\nargs = [\"a\"]\n",
+        {"no file", std::nullopt, table},
+        {"blank lines only", "\n\n", table},
+        {"new table after one blank line", "model = \"o3\"", "model = \"o3\"\n\n" + table},
+        {"trailing blank lines", "model = \"o3\"\n\n\n\n", "model = \"o3\"\n\n" + table},
+        {"after a comment", "[other]\nx = 1\n# last words\n", "[other]\nx = 1\n# last words\n\n" + table},
+        {"CRLF new table", "model = \"o3\"\r\n\r\n\r\n",
+         "model = \"o3\"\r\n\r\n\r\n\r\n[mcp_servers.bosken]\r\n" + kCommand + "\r\nargs = []\r\n"},
+        {"CRLF edit", "[mcp_servers.bosken]\r\ncommand = \"old\"\r\nenv = { A = \"1\" }\r\n",
+         "[mcp_servers.bosken]\r\n" + kCommand + "\r\nargs = []\r\nenv = { A = \"1\" }\r\n"},
+        {"comments, other keys, env sub-table and other servers kept",
+         "# Codex settings\nmodel = \"o3\"\n\n[mcp_servers.bosken]  # the browser\ncommand = \"/Volumes/Old/bosken-mcp\"\n"
+         "# keep this note\nargs = [\"--old\"]\nstartup_timeout_sec = 30\n\n[mcp_servers.bosken.env]\nA = \"1\"\n\n"
+         "[mcp_servers.other]\ncommand = \"other\"\nargs = [\"x\"]\n",
+         "# Codex settings\nmodel = \"o3\"\n\n[mcp_servers.bosken]  # the browser\n" + kCommand +
+             "\n# keep this note\nargs = []\nstartup_timeout_sec = 30\n\n[mcp_servers.bosken.env]\nA = \"1\"\n\n"
+             "[mcp_servers.other]\ncommand = \"other\"\nargs = [\"x\"]\n"},
+        {"only env", "[mcp_servers.bosken]\n[mcp_servers.bosken.env]\nA = \"1\"\n",
+         table + "[mcp_servers.bosken.env]\nA = \"1\"\n"},
+        {"args first, no command", "[mcp_servers.bosken]\nargs = [\"a\"]\nenv = {}\n", table + "env = {}\n"},
+        {"args further down, no command", "[mcp_servers.bosken]\nx = 1\nargs = [\"a\"]\n",
          "[mcp_servers.bosken]\n" + kCommand + "\nx = 1\nargs = []\n"},
-        {"command without args",
-         "[mcp_servers.bosken]\ncommand = \"old\"\nx = 1\n",
-         "[mcp_servers.bosken]\n" + kCommand + "\nargs = []\nx = 1\n"},
-        {"args before command",
-         "[mcp_servers.bosken]\nargs = []\nx = 1\ncommand = 'old'\n",
+        {"command without args", "[mcp_servers.bosken]\ncommand = \"old\"\nx = 1\n", table + "x = 1\n"},
+        {"args before command", "[mcp_servers.bosken]\nargs = []\nx = 1\ncommand = 'old'\n",
          "[mcp_servers.bosken]\nargs = []\nx = 1\n" + kCommand + "\n"},
-        {"header is the last line without LF",
-         "a = 1\n[mcp_servers.bosken]",
-         "a = 1\n[mcp_servers.bosken]\n" + kCommand + "\nargs = []\n"},
+        {"header is the last line without LF", "a = 1\n[mcp_servers.bosken]", "a = 1\n" + table},
         {"multi-line values become one line each",
          "[mcp_servers.bosken]\ncommand = \"\"\"\n/old/path\n\"\"\"\nargs = [\n  \"--a\",\n  \"--b\",\n]\nz = 1\n",
-         "[mcp_servers.bosken]\n" + kCommand + "\nargs = []\nz = 1\n"},
-        {"quoted keys and spacing",
-         "[ mcp_servers . \"bosken\" ]\n  \"command\"   =  \"old\"\n",
+         table + "z = 1\n"},
+        {"quoted keys and spacing", "[ mcp_servers . \"bosken\" ]\n  \"command\"   =  \"old\"\n",
          "[ mcp_servers . \"bosken\" ]\n" + kCommand + "\nargs = []\n"},
-        {"later command wins",
-         "[mcp_servers.bosken]\ncommand = \"a\"\ncommand = \"b\"\n",
+        {"later command wins", "[mcp_servers.bosken]\ncommand = \"a\"\ncommand = \"b\"\n",
          "[mcp_servers.bosken]\ncommand = \"a\"\n" + kCommand + "\nargs = []\n"},
-        {"a deeper table only",
-         "[mcp_servers.bosken.env]\nA = \"1\"\n",
-         "[mcp_servers.bosken.env]\nA = \"1\"\n\n[mcp_servers.bosken]\n" + kCommand + "\nargs = []\n"},
-        {"another server's dotted keys",
-         "mcp_servers.other.command = \"x\"\n",
-         "mcp_servers.other.command = \"x\"\n\n[mcp_servers.bosken]\n" + kCommand + "\nargs = []\n"},
+        {"a deeper table only", "[mcp_servers.bosken.env]\nA = \"1\"\n", "[mcp_servers.bosken.env]\nA = \"1\"\n\n" + table},
+        {"another server's dotted keys", "mcp_servers.other.command = \"x\"\n",
+         "mcp_servers.other.command = \"x\"\n\n" + table},
     };
-    for (const auto& c : cases) EXPECT_EQ(merge(c.before), c.after) << c.name;
+    for (const auto& c : cases) {
+        EXPECT_EQ(merge(c.before), c.after) << c.name;
+        EXPECT_EQ(merge(c.after), c.after) << c.name;
+    }
 }
 
 TEST(TOMLMCPConfig, Refusals) {
