@@ -3,16 +3,13 @@
 // process, with the same MCP session.
 
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
-#include <map>
 #include <optional>
+#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "AgentMCP/MCPResume.hpp"
@@ -39,9 +36,13 @@ std::string request(int id, const std::string& method, JSON params = JSON::objec
            "\n";
 }
 
+JSON url(const std::string& address) { return JSON::object({{"url", address}}); }
+
 std::string toolCall(int id, const std::string& tool, JSON arguments = JSON::object({})) {
     return request(id, "tools/call", JSON::object({{"name", tool}, {"arguments", std::move(arguments)}}));
 }
+
+std::string openTab(int id, const std::string& address) { return toolCall(id, "open_tab", url(address)); }
 
 // The reply to a tool call whose outcome is one text item.
 std::string toolReply(int id, const std::string& text, bool isError) {
@@ -51,31 +52,36 @@ std::string toolReply(int id, const std::string& text, bool isError) {
         .data();
 }
 
+std::string pong(int id) { return R"({"id":)" + std::to_string(id) + R"(,"jsonrpc":"2.0","result":{}})"; }
+
+// What the browser logs: a client's hello, and an open_tab call.
 std::string hello(const std::string& client, const std::string& version) {
     return JSON::object({{"type", "hello"}, {"version", 1}, {"client", client}, {"clientVersion", version}}).data();
 }
 
-std::string call(int id, const std::string& tool, JSON arguments) {
-    return JSON::object({{"type", "call"}, {"id", id}, {"tool", tool}, {"arguments", std::move(arguments)}}).data();
+std::string opened(const std::string& address) {
+    return JSON::object({{"type", "call"}, {"id", 1}, {"tool", "open_tab"}, {"arguments", url(address)}}).data();
 }
-
-JSON url(const std::string& address) { return JSON::object({{"url", address}}); }
 
 // The lines of a log file, each re-serialized so that member order cannot matter.
 std::vector<std::string> logLines(const std::string& path) {
     std::vector<std::string> lines;
-    std::string text = TestSupport::readFile(path);
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos) end = text.size();
-        std::string line = text.substr(start, end - start);
+    std::istringstream text(TestSupport::readFile(path));
+    for (std::string line; std::getline(text, line);) {
         auto parsed = JSON::parsed(line);
         lines.push_back(parsed ? parsed->data() : line);
-        start = end + 1;
     }
     return lines;
 }
+
+std::optional<ino_t> inode(const std::string& file) {
+    struct stat status;
+    if (::stat(file.c_str(), &status) != 0) return std::nullopt;
+    return status.st_ino;
+}
+
+// The inode the process `pid` runs, to tell which copy of the helper it is.
+std::optional<ino_t> runningInode(pid_t pid) { return inode("/proc/" + std::to_string(pid) + "/exe"); }
 
 class HandoverEndToEndTests : public TestSupport::TempDirTest {
 protected:
@@ -93,12 +99,11 @@ protected:
     }
 
     // Starts the stand-in browser and waits until it listens.
-    std::unique_ptr<ChildProcess> startBrowser(std::vector<std::string> options = {}) {
+    void startBrowser(std::vector<std::string> options = {}) {
         std::vector<std::string> arguments = {BOSKEN_STANDIN_EXE, "--socket", socket, "--log", browserLog};
         arguments.insert(arguments.end(), options.begin(), options.end());
-        auto browser = std::make_unique<ChildProcess>(arguments);
+        browser = std::make_unique<ChildProcess>(arguments);
         EXPECT_EQ(browser->readLine(std::chrono::seconds(10)), "ready");
-        return browser;
     }
 
     std::unique_ptr<ChildProcess> startHelper(std::optional<ChildProcess::Environment> environment = std::nullopt) {
@@ -114,19 +119,6 @@ protected:
         std::filesystem::copy_file(BOSKEN_MCP_EXE, fresh);
         std::filesystem::permissions(fresh, mode);
         std::filesystem::rename(fresh, helper);
-    }
-
-    // The inode the process `pid` runs, to tell which copy of the helper it is.
-    static std::optional<ino_t> runningInode(pid_t pid) {
-        struct stat status;
-        if (::stat(("/proc/" + std::to_string(pid) + "/exe").c_str(), &status) != 0) return std::nullopt;
-        return status.st_ino;
-    }
-
-    std::optional<ino_t> inodeOnDisk() const {
-        struct stat status;
-        if (::stat(helper.c_str(), &status) != 0) return std::nullopt;
-        return status.st_ino;
     }
 
     // Initializes the session as the client "e2e-agent" 3.1.4.
@@ -151,72 +143,46 @@ protected:
     }
 
     std::string helper, socket, browserLog;
+    std::unique_ptr<ChildProcess> browser;
 };
 
-TEST_F(HandoverEndToEndTests, ReplacedHelperTakesOverTheSameProcessAndSession) {
-    auto browser = startBrowser({"--close-after-calls", "1"});
+TEST_F(HandoverEndToEndTests, ReplacedHelperTakesOverTheSameProcessAndSessionOnceComplete) {
+    startBrowser({"--close-after-calls", "1"});
     auto child = startHelper();
     pid_t pid = child->pid();
     initialize(*child);
-
-    child->write(toolCall(2, "open_tab", url("https://example.com/")));
+    child->write(openTab(2, "https://example.com/"));
     EXPECT_EQ(child->readLine(), toolReply(2, "tab-1", false));
     auto firstInode = runningInode(pid);
-    ASSERT_EQ(firstInode, inodeOnDisk());
+    ASSERT_EQ(firstInode, inode(helper));
 
-    // The browser has dropped the connection after that call; now the update lands.
-    replaceHelper();
-    ASSERT_NE(inodeOnDisk(), firstInode);
-    EXPECT_EQ(runningInode(pid), firstInode) << "nothing happens before the next call";
-
-    // The next call and one more request right behind it, in one write, so the second is
-    // already read ahead when the hand-over happens.
-    child->write(toolCall(3, "open_tab", url("https://example.org/")) + request(4, "ping"));
-    EXPECT_EQ(child->readLine(), toolReply(3, "tab-1", false));
-    EXPECT_EQ(child->readLine(), R"({"id":4,"jsonrpc":"2.0","result":{}})");
-
-    // Same process (still our child, never reaped), now running the new file.
-    EXPECT_EQ(child->pid(), pid);
-    EXPECT_EQ(runningInode(pid), inodeOnDisk());
-
-    // The new program introduced the resumed session's client; the call reached the browser
-    // once; the earlier copy sent nothing after the update.
-    EXPECT_EQ(logLines(browserLog), (std::vector<std::string>{
-                                        hello("e2e-agent", "3.1.4"),
-                                        call(1, "open_tab", url("https://example.com/")),
-                                        hello("e2e-agent", "3.1.4"),
-                                        call(1, "open_tab", url("https://example.org/")),
-                                    }));
-    finish(*child);
-}
-
-TEST_F(HandoverEndToEndTests, IncompleteReplacementIsReportedAndServingGoesOn) {
-    auto browser = startBrowser({"--close-after-calls", "1"});
-    auto child = startHelper();
-    pid_t pid = child->pid();
-    initialize(*child);
-    child->write(toolCall(2, "open_tab", url("https://example.com/")));
-    EXPECT_EQ(child->readLine(), toolReply(2, "tab-1", false));
-    auto firstInode = runningInode(pid);
-
+    // The browser has dropped the connection after that call; now an update lands, not yet
+    // executable: the call is refused with a text and serving goes on in the same program.
     replaceHelper(std::filesystem::perms(0644));
+    ASSERT_NE(inode(helper), firstInode);
+    EXPECT_EQ(runningInode(pid), firstInode) << "nothing happens before the next call";
     child->write(toolCall(3, "list_agent_tabs"));
     EXPECT_EQ(child->readLine(), toolReply(3, beingUpdatedText, true));
     child->write(request(4, "ping"));
-    EXPECT_EQ(child->readLine(), R"({"id":4,"jsonrpc":"2.0","result":{}})");
+    EXPECT_EQ(child->readLine(), pong(4));
     EXPECT_EQ(runningInode(pid), firstInode);
 
-    // Once the update is complete the next call moves to it.
+    // Once the update is complete the next call moves to it. One more request right behind
+    // it, in the same write, is already read ahead when the hand-over happens.
     std::filesystem::permissions(helper, std::filesystem::perms(0755));
-    child->write(toolCall(5, "open_tab", url("https://example.org/")));
+    child->write(openTab(5, "https://example.org/") + request(6, "ping"));
     EXPECT_EQ(child->readLine(), toolReply(5, "tab-1", false));
-    EXPECT_EQ(runningInode(pid), inodeOnDisk());
-    EXPECT_EQ(logLines(browserLog), (std::vector<std::string>{
-                                        hello("e2e-agent", "3.1.4"),
-                                        call(1, "open_tab", url("https://example.com/")),
-                                        hello("e2e-agent", "3.1.4"),
-                                        call(1, "open_tab", url("https://example.org/")),
-                                    }));
+    EXPECT_EQ(child->readLine(), pong(6));
+
+    // Same process (still our child, never reaped), now running the new file.
+    EXPECT_EQ(child->pid(), pid);
+    EXPECT_EQ(runningInode(pid), inode(helper));
+
+    // The new program introduced the resumed session's client; each call reached the browser
+    // once; the earlier copy sent nothing after the update.
+    EXPECT_EQ(logLines(browserLog),
+              (std::vector<std::string>{hello("e2e-agent", "3.1.4"), opened("https://example.com/"),
+                                        hello("e2e-agent", "3.1.4"), opened("https://example.org/")}));
     finish(*child);
 }
 
@@ -228,16 +194,16 @@ TEST_F(HandoverEndToEndTests, FourthReplacementWithinAMinuteStopsTheRestarts) {
     initialize(*child);
     for (int round = 1; round <= 3; ++round) {
         replaceHelper();
-        child->write(toolCall(10 + round, "open_tab", url("https://example.com/")));
+        child->write(openTab(10 + round, "https://example.com/"));
         EXPECT_EQ(child->readLine(), toolReply(10 + round, notRunningText, true)) << round;
-        EXPECT_EQ(runningInode(pid), inodeOnDisk()) << "relaunch " << round;
+        EXPECT_EQ(runningInode(pid), inode(helper)) << "relaunch " << round;
     }
     replaceHelper();
-    child->write(toolCall(20, "open_tab", url("https://example.com/")));
+    child->write(openTab(20, "https://example.com/"));
     EXPECT_EQ(child->readLine(), toolReply(20, keepsChangingText, true));
-    EXPECT_NE(runningInode(pid), inodeOnDisk());
+    EXPECT_NE(runningInode(pid), inode(helper));
     child->write(request(21, "ping"));
-    EXPECT_EQ(child->readLine(), R"({"id":21,"jsonrpc":"2.0","result":{}})");
+    EXPECT_EQ(child->readLine(), pong(21));
     finish(*child);
 }
 
@@ -253,54 +219,48 @@ TEST_F(HandoverEndToEndTests, FailedReexecutionIsReportedAndServingGoesOn) {
     ASSERT_TRUE(child->readLine().has_value());
 
     replaceHelper();
-    child->write(toolCall(2, "open_tab", url("https://example.com/")));
-    EXPECT_EQ(child->readLine(),
-              toolReply(2,
-                        "Bosken was updated, and bosken-mcp couldn't restart itself (Argument list too long). Run "
-                        "/mcp to restart the bosken server.",
-                        true));
+    child->write(openTab(2, "https://example.com/"));
+    EXPECT_EQ(child->readLine(), toolReply(2,
+                                           "Bosken was updated, and bosken-mcp couldn't restart itself (Argument list "
+                                           "too long). Run /mcp to restart the bosken server.",
+                                           true));
     EXPECT_EQ(runningInode(pid), firstInode);
 
     // With a session that fits, the next call moves to the new program: the failed attempt
     // changed nothing.
     child->write(request(3, "initialize", JSON::object({{"clientInfo", JSON::object({{"name", "short"}})}})));
     ASSERT_TRUE(child->readLine().has_value());
-    child->write(toolCall(4, "open_tab", url("https://example.com/")));
+    child->write(openTab(4, "https://example.com/"));
     EXPECT_EQ(child->readLine(), toolReply(4, notRunningText, true));
-    EXPECT_EQ(runningInode(pid), inodeOnDisk());
+    EXPECT_EQ(runningInode(pid), inode(helper));
     finish(*child);
 }
 #endif
 
 TEST_F(HandoverEndToEndTests, StartsFromAHandedOverRecord) {
-    auto browser = startBrowser();
+    startBrowser();
     AgentMCP::MCPResume record(AgentMCP::MCPSession{"2025-06-18", "from-record", "9.9", true},
-                               toolCall(7, "open_tab", url("https://example.com/")) + request(8, "ping"), helper, {});
+                               openTab(7, "https://example.com/") + request(8, "ping"), helper, {});
     auto environment = ChildProcess::Environment{{"BOSKEN_MCP_RESUME", record.encoded()}};
     if (const char* asan = std::getenv("ASAN_OPTIONS")) environment["ASAN_OPTIONS"] = asan;
     auto child = startHelper(environment);
 
     // Answered from the handed-over input alone, as the recorded client.
     EXPECT_EQ(child->readLine(), toolReply(7, "tab-1", false));
-    EXPECT_EQ(child->readLine(), R"({"id":8,"jsonrpc":"2.0","result":{}})");
-    EXPECT_EQ(logLines(browserLog), (std::vector<std::string>{hello("from-record", "9.9"),
-                                                              call(1, "open_tab", url("https://example.com/"))}));
+    EXPECT_EQ(child->readLine(), pong(8));
+    EXPECT_EQ(logLines(browserLog),
+              (std::vector<std::string>{hello("from-record", "9.9"), opened("https://example.com/")}));
     finish(*child);
 }
 
 TEST_F(HandoverEndToEndTests, BadRecordsStartAFreshHelper) {
-    const std::vector<std::string> records = {
-        "garbage",
-        R"({"v":1,"executable":"bin/bosken-mcp","input":"e30K"})",
-        R"({"v":1,"executable":"/x","input":"not base64!"})",
-        R"({"v":"1","executable":"/x","input":""})",
-        std::string(100'000, '['),
-        std::string(100'000, 'A'),
-    };
-    for (const auto& text : records) {
+    for (const std::string& text : std::vector<std::string>{
+             "garbage", R"({"v":1,"executable":"bin/bosken-mcp","input":"e30K"})",
+             R"({"v":1,"executable":"/x","input":"not base64!"})", R"({"v":"1","executable":"/x","input":""})",
+             std::string(100'000, '['), std::string(100'000, 'A')}) {
         auto child = startHelper(ChildProcess::Environment{{"BOSKEN_MCP_RESUME", text}});
         child->write(request(1, "ping"));
-        EXPECT_EQ(child->readLine(), R"({"id":1,"jsonrpc":"2.0","result":{}})") << text.substr(0, 60);
+        EXPECT_EQ(child->readLine(), pong(1)) << text.substr(0, 60);
         finish(*child);
     }
 }

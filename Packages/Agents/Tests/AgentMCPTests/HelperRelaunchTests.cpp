@@ -19,6 +19,7 @@ using Disk = HelperRelaunch::Disk;
 const std::string exe = "/Applications/Bosken.app/Contents/Helpers/bosken-mcp";
 const std::vector<std::string> args = {exe, "--socket", "/tmp/agent.sock"};
 constexpr double t0 = 1'780'000'000.25;
+const MCPSession session{"2025-06-18", "claude", "2.1", true};
 
 // A made-up platform: identities per path, a runnable flag, a settable clock, and an
 // `execute` that records what it was given and fails with `execError`.
@@ -39,9 +40,8 @@ struct FakePlatform {
     HelperRelaunch::System system() {
         return {
             [this](const std::string& path) -> std::optional<std::string> {
-                auto found = identities.find(path);
-                if (found == identities.end()) return std::nullopt;
-                return found->second;
+                if (!identities.contains(path)) return std::nullopt;
+                return identities[path];
             },
             [this](const std::string&) { return runnable; },
             [this](const std::string& path, const std::vector<std::string>& arguments, const std::string& resume) {
@@ -56,8 +56,7 @@ struct FakePlatform {
 
     // A guard over this platform whose handover counts its calls and gives `state`.
     std::unique_ptr<HelperRelaunch> guard(std::vector<double> relaunches = {},
-                                          HelperRelaunch::Handover state = {
-                                              MCPSession{"2025-06-18", "claude", "2.1", true}, "{\"id\":7}\n"}) {
+                                          HelperRelaunch::Handover state = {session, "{\"id\":7}\n"}) {
         auto made = std::make_unique<HelperRelaunch>(exe, args, std::move(relaunches), system());
         made->handover = [this, state] {
             ++handovers;
@@ -66,11 +65,8 @@ struct FakePlatform {
         return made;
     }
 
-    MCPResume lastRecord() const {
-        auto record = MCPResume::fromEncoded(executions.back().resume);
-        EXPECT_TRUE(record.has_value()) << executions.back().resume;
-        return record.value_or(MCPResume(std::nullopt, "", "/", {}));
-    }
+    // The record of the last execution; an unreadable one throws and so fails the test.
+    MCPResume lastRecord() const { return MCPResume::fromEncoded(executions.back().resume).value(); }
 };
 
 const std::string missingText =
@@ -85,83 +81,67 @@ const std::string keepsChangingText =
 const std::string tooMuchText =
     "Bosken was updated, and bosken-mcp has too much pending input to restart itself. Run /mcp to restart the bosken "
     "server.";
-const std::string failedText =
-    "Bosken was updated, and bosken-mcp couldn't restart itself (No such file or directory). Run /mcp to restart the "
-    "bosken server.";
 
-TEST(HelperRelaunchTests, TakesTheLaunchIdentityAtConstruction) {
-    FakePlatform platform;
-    auto guard = platform.guard({t0 - 5});
-    EXPECT_EQ(guard->launchIdentity(), "file:1:100:5000:1.0");
-    EXPECT_EQ(guard->executable(), exe);
-    EXPECT_EQ(guard->arguments(), args);
-    EXPECT_EQ(guard->relaunches(), std::vector<double>{t0 - 5});
+std::string failedText(const std::string& error = "No such file or directory") {
+    return "Bosken was updated, and bosken-mcp couldn't restart itself (" + error +
+           "). Run /mcp to restart the bosken server.";
 }
 
 TEST(HelperRelaunchTests, AnswersEachDiskState) {
+    const std::optional<std::string> first = "file:1:100:5000:1.0", other = "cdhash:00ff", absent;
     struct Case {
         const char* name;
-        std::optional<std::string> identityNow;
+        std::optional<std::string> identityAtLaunch, identityNow;
         bool runnable;
         Disk disk;
         std::optional<std::string> text;
     };
     const Case cases[] = {
-        {"unchanged", "file:1:100:5000:1.0", true, Disk::current, std::nullopt},
-        {"unchanged, not runnable", "file:1:100:5000:1.0", false, Disk::current, std::nullopt},
-        {"removed", std::nullopt, true, Disk::missing, missingText},
-        {"replaced, not runnable", "cdhash:00ff", false, Disk::incomplete, incompleteText},
-        {"replaced, runnable (re-execution fails)", "cdhash:00ff", true, Disk::replaced, failedText},
+        {"unchanged", first, first, true, Disk::current, std::nullopt},
+        {"unchanged, not runnable", first, first, false, Disk::current, std::nullopt},
+        {"removed", first, absent, true, Disk::missing, missingText},
+        {"replaced, not runnable", first, other, false, Disk::incomplete, incompleteText},
+        {"replaced, runnable (re-execution fails)", first, other, true, Disk::replaced, failedText()},
+        // Without a launch identity the guard never interferes.
+        {"none at launch, none now", absent, absent, true, Disk::current, std::nullopt},
+        {"none at launch, one now", absent, other, true, Disk::current, std::nullopt},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
         FakePlatform platform;
+        platform.identities.clear();
+        if (c.identityAtLaunch) platform.identities[exe] = *c.identityAtLaunch;
         auto guard = platform.guard();
-        if (c.identityNow)
-            platform.identities[exe] = *c.identityNow;
-        else
-            platform.identities.erase(exe);
+        EXPECT_EQ(guard->launchIdentity(), c.identityAtLaunch);
+        platform.identities.clear();
+        if (c.identityNow) platform.identities[exe] = *c.identityNow;
         platform.runnable = c.runnable;
 
-        EXPECT_EQ(guard->disk(), c.disk) << c.name;
-        EXPECT_EQ(guard->checkBeforeConnecting(), c.text) << c.name;
+        EXPECT_EQ(guard->disk(), c.disk);
+        EXPECT_EQ(guard->checkBeforeConnecting(), c.text);
         bool executes = c.disk == Disk::replaced;
-        EXPECT_EQ(platform.executions.size(), executes ? 1u : 0u) << c.name;
-        EXPECT_EQ(platform.handovers, executes ? 1 : 0) << c.name;
+        EXPECT_EQ(platform.executions.size(), executes ? 1u : 0u);
+        EXPECT_EQ(platform.handovers, executes ? 1 : 0);
     }
 }
 
-TEST(HelperRelaunchTests, WithoutALaunchIdentityNeverInterferes) {
+TEST(HelperRelaunchTests, ReexecutesWithTheHandedOverStateAndTheLastEightTimes) {
     FakePlatform platform;
-    platform.identities.clear();
-    auto guard = platform.guard();
-    EXPECT_EQ(guard->launchIdentity(), std::nullopt);
-    for (auto identity : {std::optional<std::string>(), std::optional<std::string>("file:9:9:9:9.9")}) {
-        if (identity) platform.identities[exe] = *identity;
-        EXPECT_EQ(guard->disk(), Disk::current);
-        EXPECT_EQ(guard->checkBeforeConnecting(), std::nullopt);
-    }
-    EXPECT_TRUE(platform.executions.empty());
-    EXPECT_EQ(platform.handovers, 0);
-}
-
-TEST(HelperRelaunchTests, ReexecutesWithTheHandedOverStateAndTheNewTime) {
-    FakePlatform platform;
-    auto guard = platform.guard();
+    auto guard = platform.guard({1, 2, 3, 4, 5, 6, 7, 8});
     platform.replace();
 
-    EXPECT_EQ(guard->checkBeforeConnecting(), failedText);
+    EXPECT_EQ(guard->checkBeforeConnecting(), failedText());
     ASSERT_EQ(platform.executions.size(), 1u);
     EXPECT_EQ(platform.handovers, 1);
     EXPECT_EQ(platform.executions[0].path, exe);
     EXPECT_EQ(platform.executions[0].arguments, args);
-    EXPECT_EQ(platform.lastRecord(),
-              MCPResume(MCPSession{"2025-06-18", "claude", "2.1", true}, "{\"id\":7}\n", exe, {t0}));
+    EXPECT_EQ(platform.lastRecord(), MCPResume(session, "{\"id\":7}\n", exe, {2, 3, 4, 5, 6, 7, 8, t0}));
 
     // A failed re-execution leaves the guard as it was: the next attempt records only its own time.
     platform.now = t0 + 1;
-    EXPECT_EQ(guard->checkBeforeConnecting(), failedText);
-    EXPECT_EQ(guard->relaunches(), std::vector<double>{});
-    EXPECT_EQ(platform.lastRecord().relaunches, std::vector<double>{t0 + 1});
+    EXPECT_EQ(guard->checkBeforeConnecting(), failedText());
+    EXPECT_EQ(guard->relaunches(), (std::vector<double>{1, 2, 3, 4, 5, 6, 7, 8}));
+    EXPECT_EQ(platform.lastRecord().relaunches, (std::vector<double>{2, 3, 4, 5, 6, 7, 8, t0 + 1}));
 }
 
 TEST(HelperRelaunchTests, StopsAfterThreeRelaunchesWithinAMinute) {
@@ -180,75 +160,55 @@ TEST(HelperRelaunchTests, StopsAfterThreeRelaunchesWithinAMinute) {
         {"two recent", {t0 - 30, t0 - 1}, false},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
         FakePlatform platform;
         auto guard = platform.guard(c.relaunches);
         platform.replace();
-        auto text = guard->checkBeforeConnecting();
-        if (c.refuses) {
-            EXPECT_EQ(text, keepsChangingText) << c.name;
-            EXPECT_EQ(platform.handovers, 0) << c.name;
-            EXPECT_TRUE(platform.executions.empty()) << c.name;
-        } else {
-            EXPECT_EQ(text, failedText) << c.name;
-            ASSERT_EQ(platform.executions.size(), 1u) << c.name;
-            auto expected = c.relaunches;
-            expected.push_back(t0);
-            EXPECT_EQ(platform.lastRecord().relaunches, expected) << c.name;
-        }
+        EXPECT_EQ(guard->checkBeforeConnecting(), c.refuses ? keepsChangingText : failedText());
+        EXPECT_EQ(platform.handovers, c.refuses ? 0 : 1);
+        ASSERT_EQ(platform.executions.size(), c.refuses ? 0u : 1u);
+        if (c.refuses) continue;
+        auto expected = c.relaunches;
+        expected.push_back(t0);
+        EXPECT_EQ(platform.lastRecord().relaunches, expected);
     }
-}
-
-TEST(HelperRelaunchTests, RecordKeepsTheLastSevenTimesAndNow) {
-    FakePlatform platform;
-    auto guard = platform.guard({1, 2, 3, 4, 5, 6, 7, 8});
-    platform.replace();
-    guard->checkBeforeConnecting();
-    ASSERT_EQ(platform.executions.size(), 1u);
-    EXPECT_EQ(platform.lastRecord().relaunches, (std::vector<double>{2, 3, 4, 5, 6, 7, 8, t0}));
 }
 
 TEST(HelperRelaunchTests, RefusesAHandoverOverTheSizeLimit) {
     // Grows the record one byte at a time through the client name to hit the limit exactly.
-    auto attempt = [](size_t extra) {
+    auto attempt = [](std::optional<MCPSession> session, std::string input) {
         FakePlatform platform;
-        auto guard = platform.guard({}, {MCPSession{"2025-06-18", std::string(extra, 'n'), "1", true}, "abc\n"});
+        auto guard = platform.guard({}, {std::move(session), std::move(input)});
         platform.replace();
-        auto text = guard->checkBeforeConnecting();
-        return std::make_pair(text, platform.executions);
+        return std::make_pair(guard->checkBeforeConnecting(), platform.executions);
     };
-    size_t base = attempt(0).second.at(0).resume.size();
+    auto named = [&](size_t length) {
+        return attempt(MCPSession{"2025-06-18", std::string(length, 'n'), "1", true}, "abc\n");
+    };
+    size_t base = named(0).second.at(0).resume.size();
     ASSERT_LT(base, MCPResume::maxEncodedBytes);
 
-    auto [atLimit, executed] = attempt(MCPResume::maxEncodedBytes - base);
-    EXPECT_EQ(atLimit, failedText);
+    auto [atLimit, executed] = named(MCPResume::maxEncodedBytes - base);
+    EXPECT_EQ(atLimit, failedText());
     ASSERT_EQ(executed.size(), 1u);
     EXPECT_EQ(executed[0].resume.size(), MCPResume::maxEncodedBytes);
 
-    auto [overLimit, none] = attempt(MCPResume::maxEncodedBytes - base + 1);
+    auto [overLimit, none] = named(MCPResume::maxEncodedBytes - base + 1);
     EXPECT_EQ(overLimit, tooMuchText);
     EXPECT_TRUE(none.empty());
 
-    FakePlatform platform;
-    auto guard = platform.guard({}, {std::nullopt, std::string(200'000, '\0')});
-    platform.replace();
-    EXPECT_EQ(guard->checkBeforeConnecting(), tooMuchText);
-    EXPECT_TRUE(platform.executions.empty());
+    auto [binaryInput, alsoNone] = attempt(std::nullopt, std::string(200'000, '\0'));
+    EXPECT_EQ(binaryInput, tooMuchText);
+    EXPECT_TRUE(alsoNone.empty());
 }
 
 TEST(HelperRelaunchTests, FailureTextNamesTheError) {
-    struct Case {
-        int error;
-        const char* description;
-    };
-    for (auto c : {Case{ENOENT, "No such file or directory"}, Case{EACCES, "Permission denied"},
-                   Case{E2BIG, "Argument list too long"}}) {
+    for (auto [error, text] : {std::pair{EACCES, "Permission denied"}, std::pair{E2BIG, "Argument list too long"}}) {
         FakePlatform platform;
-        platform.execError = c.error;
+        platform.execError = error;
         auto guard = platform.guard();
         platform.replace();
-        EXPECT_EQ(guard->checkBeforeConnecting(), "Bosken was updated, and bosken-mcp couldn't restart itself (" +
-                                                      std::string(c.description) +
-                                                      "). Run /mcp to restart the bosken server.");
+        EXPECT_EQ(guard->checkBeforeConnecting(), failedText(text));
     }
 }
 
