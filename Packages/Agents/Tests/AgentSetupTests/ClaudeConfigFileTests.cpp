@@ -28,14 +28,7 @@ const std::string freshFile = R"({
   }
 })";
 
-std::optional<Server> serverOrFail(const ClaudeConfigFile& file, std::string_view name) {
-    auto found = file.server(name);
-    if (auto* error = std::get_if<ClaudeSetupError>(&found)) {
-        ADD_FAILURE() << error->message();
-        return std::nullopt;
-    }
-    return std::get<std::optional<Server>>(found);
-}
+using Found = std::variant<std::optional<Server>, ClaudeSetupError>;
 
 class ClaudeConfigFileTest : public TestSupport::TempDirTest {
 protected:
@@ -52,11 +45,11 @@ TEST_F(ClaudeConfigFileTest, MissingOrBlankFileIsAnEmptyDocumentAndGetsCreated) 
         auto document = file.read();
         ASSERT_TRUE(std::holds_alternative<ClaudeConfigFile::Document>(document));
         EXPECT_FALSE(std::get<ClaudeConfigFile::Document>(document).has_value());
-        EXPECT_EQ(serverOrFail(file, "bosken"), std::nullopt);
+        EXPECT_EQ(file.server("bosken"), Found(std::nullopt));
 
         ASSERT_EQ(file.setServer("bosken", helper), std::nullopt);
         EXPECT_EQ(TestSupport::readFile(settings), freshFile);
-        EXPECT_EQ(serverOrFail(file, "bosken"), (Server{helper, {}}));
+        EXPECT_EQ(file.server("bosken"), Found(Server{helper, {}}));
     }
 }
 
@@ -69,7 +62,7 @@ TEST_F(ClaudeConfigFileTest, FileThatIsNotAJSONObjectIsReportedAndNeverReplaced)
         auto document = file.read();
         ASSERT_TRUE(std::holds_alternative<ClaudeSetupError>(document)) << contents;
         EXPECT_EQ(std::get<ClaudeSetupError>(document), ClaudeSetupError::unreadableConfig(settings));
-        EXPECT_EQ(std::get<ClaudeSetupError>(file.server("bosken")), ClaudeSetupError::unreadableConfig(settings));
+        EXPECT_EQ(file.server("bosken"), Found(ClaudeSetupError::unreadableConfig(settings)));
         EXPECT_EQ(file.setServer("bosken", helper), ClaudeSetupError::unreadableConfig(settings));
         EXPECT_EQ(TestSupport::readFile(settings), contents);
     }
@@ -114,7 +107,7 @@ TEST_F(ClaudeConfigFileTest, ServerReadsCommandAndTextArgumentsLeniently) {
     };
     for (const auto& c : cases) {
         TestSupport::writeFile(settings, c.document);
-        EXPECT_EQ(serverOrFail(file, "bosken"), c.expected) << c.document;
+        EXPECT_EQ(file.server("bosken"), Found(c.expected)) << c.document;
     }
 }
 

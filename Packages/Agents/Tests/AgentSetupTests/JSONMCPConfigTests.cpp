@@ -14,19 +14,9 @@ JSON entry(const std::string& command = kHelper) {
     return JSON::object({{"command", JSON(command)}, {"args", JSON::array({})}});
 }
 
-std::string merge(const std::optional<std::string>& bytes, const JSON& with = entry()) {
-    auto result = JSONMCPConfig::merged(bytes, "bosken", with);
-    if (auto* problem = std::get_if<JSONMCPConfig::Problem>(&result)) {
-        ADD_FAILURE() << "refused: " << problem->message;
-        return {};
-    }
-    return std::get<std::string>(result);
-}
-
-std::optional<JSONMCPConfig::Problem> mergeProblem(const std::string& bytes) {
-    auto result = JSONMCPConfig::merged(bytes, "bosken", entry());
-    if (auto* problem = std::get_if<JSONMCPConfig::Problem>(&result)) return *problem;
-    return std::nullopt;
+using Merged = std::variant<std::string, JSONMCPConfig::Problem>;
+Merged merged(const std::optional<std::string>& bytes, const JSON& with = entry()) {
+    return JSONMCPConfig::merged(bytes, "bosken", with);
 }
 
 using CommandResult = std::variant<std::optional<std::string>, JSONMCPConfig::Problem>;
@@ -49,7 +39,7 @@ const std::string kAlone =
 TEST(JSONMCPConfig, NoFileOrABlankFileGivesTheEntryAlone) {
     for (std::optional<std::string> bytes : {std::optional<std::string>{}, std::optional<std::string>{""},
                                              std::optional<std::string>{" \t\r\n  \n"}}) {
-        EXPECT_EQ(merge(bytes), kAlone);
+        EXPECT_EQ(merged(bytes), Merged(kAlone));
         EXPECT_EQ(command(bytes), none());
     }
 }
@@ -72,7 +62,7 @@ TEST(JSONMCPConfig, UnreadableFiles) {
         {"[{\"mcpServers\": {}}]", notAnObject},
     };
     for (const auto& [bytes, message] : cases) {
-        EXPECT_EQ(mergeProblem(bytes), (JSONMCPConfig::Problem{message, false})) << bytes;
+        EXPECT_EQ(merged(bytes), Merged(JSONMCPConfig::Problem{message, false})) << bytes;
         EXPECT_EQ(command(bytes), CommandResult(JSONMCPConfig::Problem{message, false})) << bytes;
     }
 }
@@ -80,7 +70,7 @@ TEST(JSONMCPConfig, UnreadableFiles) {
 TEST(JSONMCPConfig, MCPServersOfAnotherKindIsALayoutProblem) {
     for (std::string value : {"null", "[]", "[{}]", "\"x\"", "0", "false"}) {
         std::string bytes = "{\"mcpServers\": " + value + "}";
-        EXPECT_EQ(mergeProblem(bytes), (JSONMCPConfig::Problem{"\"mcpServers\" in it isn't an object", true})) << value;
+        EXPECT_EQ(merged(bytes), Merged(JSONMCPConfig::Problem{"\"mcpServers\" in it isn't an object", true})) << value;
         EXPECT_EQ(command(bytes), none()) << value;
     }
 }
@@ -141,23 +131,19 @@ TEST(JSONMCPConfig, MergeKeepsEverythingElseAndSortsKeys) {
         "    ]\n"
         "  }\n"
         "}\n";
-    std::string after = merge(before);
-    EXPECT_EQ(after, expected);
-    EXPECT_EQ(merge(after), after);  // idempotent
-    EXPECT_EQ(command(after), found(kHelper));
+    EXPECT_EQ(merged(before), Merged(expected));
+    EXPECT_EQ(merged(expected), Merged(expected));  // idempotent
+    EXPECT_EQ(command(expected), found(kHelper));
 }
 
 TEST(JSONMCPConfig, MergingTheSameEntryChangesOnlyFormatting) {
-    std::string before = "{\"mcpServers\":{\"bosken\":{\"command\":\"" + kHelper + "\",\"args\":[]}}}";
-    EXPECT_EQ(merge(before), kAlone);
-    EXPECT_EQ(merge(kAlone), kAlone);
+    EXPECT_EQ(merged("{\"mcpServers\":{\"bosken\":{\"command\":\"" + kHelper + "\",\"args\":[]}}}"), Merged(kAlone));
+    EXPECT_EQ(merged(kAlone), Merged(kAlone));
 }
 
 TEST(JSONMCPConfig, EntryTextsThatArentUTF8AreRefused) {
-    JSON bad = entry("/bad\xFF");
-    EXPECT_EQ(JSONMCPConfig::merged(std::nullopt, "bosken", bad),
-              (std::variant<std::string, JSONMCPConfig::Problem>(
-                  JSONMCPConfig::Problem{"the new entry for it isn't valid UTF-8", false})));
+    const JSON bad = entry("/bad\xFF");
+    EXPECT_EQ(merged(std::nullopt, bad), Merged(JSONMCPConfig::Problem{"the new entry for it isn't valid UTF-8", false}));
     EXPECT_EQ(JSONMCPConfig::snippet("bosken", bad), "");
 }
 

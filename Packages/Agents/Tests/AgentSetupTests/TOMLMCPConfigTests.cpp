@@ -9,19 +9,9 @@ namespace {
 const std::string kHelper = "/Applications/Bosken.app/Contents/Helpers/bosken-mcp";
 const std::string kCommand = "command = \"/Applications/Bosken.app/Contents/Helpers/bosken-mcp\"";
 
-std::string merge(const std::optional<std::string>& bytes) {
-    auto result = TOMLMCPConfig::merged(bytes, "bosken", kHelper);
-    if (auto* problem = std::get_if<TOMLMCPConfig::Problem>(&result)) {
-        ADD_FAILURE() << "refused: " << problem->message;
-        return {};
-    }
-    return std::get<std::string>(result);
-}
-
-std::optional<TOMLMCPConfig::Problem> refusal(const std::string& bytes) {
-    auto result = TOMLMCPConfig::merged(bytes, "bosken", kHelper);
-    if (auto* problem = std::get_if<TOMLMCPConfig::Problem>(&result)) return *problem;
-    return std::nullopt;
+using Merged = std::variant<std::string, TOMLMCPConfig::Problem>;
+Merged merged(const std::optional<std::string>& bytes, const std::string& helper = kHelper) {
+    return TOMLMCPConfig::merged(bytes, "bosken", helper);
 }
 
 }  // namespace
@@ -84,8 +74,8 @@ TEST(TOMLMCPConfig, MergesAndMergingAgainChangesNothing) {
          "mcp_servers.other.command = \"x\"\n\n" + table},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(merge(c.before), c.after) << c.name;
-        EXPECT_EQ(merge(c.after), c.after) << c.name;
+        EXPECT_EQ(merged(c.before), Merged(c.after)) << c.name;
+        EXPECT_EQ(merged(c.after), Merged(c.after)) << c.name;
     }
 }
 
@@ -109,7 +99,7 @@ TEST(TOMLMCPConfig, Refusals) {
         {"\"mcp_servers\" = { other = { command = \"x\" } }\n", {inlined, true}},
         {"[mcp_servers.other]\nx = 1\n[mcp]\nservers = 1\n[mcp_servers]\nbosken = {}\n", {inlined, true}},
     };
-    for (const auto& c : cases) EXPECT_EQ(refusal(c.bytes), c.expected) << c.bytes;
+    for (const auto& c : cases) EXPECT_EQ(merged(c.bytes), Merged(c.expected)) << c.bytes;
 }
 
 TEST(TOMLMCPConfig, Locate) {
@@ -149,15 +139,13 @@ TEST(TOMLMCPConfig, QuotedPathsReadBackUnchanged) {
 
 TEST(TOMLMCPConfig, MergedCommandReadsBackThroughLocate) {
     const std::string helper = "/Volumes/My \"Disk\"/Bosken.app/Contents/Helpers/bosken-mcp";
-    auto merged = TOMLMCPConfig::merged("[mcp_servers.bosken]\ncommand = '/old'\n", "bosken", helper);
-    auto lines = TOMLMCPConfig::split(std::get<std::string>(merged));
+    auto lines = TOMLMCPConfig::split(std::get<std::string>(merged("[mcp_servers.bosken]\ncommand = '/old'\n", helper)));
     auto located = std::get<TOMLMCPConfig::Located>(TOMLMCPConfig::locate(lines, "bosken"));
     ASSERT_TRUE(located.command);
     EXPECT_EQ(TOMLLexer::value(lines[located.command->lines.first]), helper);
 }
 
 TEST(TOMLMCPConfig, AHelperPathThatIsntUTF8IsNeverWritten) {
-    auto result = TOMLMCPConfig::merged("a = 1\n", "bosken", "/Volumes/\xFF/bosken-mcp");
-    EXPECT_EQ(result, (std::variant<std::string, TOMLMCPConfig::Problem>(
-                          TOMLMCPConfig::Problem{"the helper's path isn't valid UTF-8, which TOML requires", false})));
+    EXPECT_EQ(merged("a = 1\n", "/Volumes/\xFF/bosken-mcp"),
+              Merged(TOMLMCPConfig::Problem{"the helper's path isn't valid UTF-8, which TOML requires", false}));
 }
