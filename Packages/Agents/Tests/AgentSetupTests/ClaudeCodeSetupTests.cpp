@@ -265,11 +265,7 @@ TEST_F(ClaudeCodeSetupTest, FailedWriteWithoutClaudeIsReported) {
 }
 
 TEST_F(ClaudeCodeSetupTest, StatusComparesOnlyTheCommand) {
-    struct Case {
-        std::optional<std::string> contents;
-        Status expected;
-    };
-    const Case cases[] = {
+    const std::pair<std::optional<std::string>, Status> cases[] = {
         {std::nullopt, Status::notConnected()},
         {"{oops", Status::notConnected()},
         {R"({"mcpServers": {"other": {"command": "/x"}}})", Status::notConnected()},
@@ -279,10 +275,10 @@ TEST_F(ClaudeCodeSetupTest, StatusComparesOnlyTheCommand) {
          Status::otherHelper("/Applications/Bosken.app/Contents/Helpers/bosken-mcp/")},
         {R"({"mcpServers": {"bosken": {"args": []}}})", Status::otherHelper("")},
     };
-    for (const auto& c : cases) {
+    for (const auto& [contents, expected] : cases) {
         std::filesystem::remove(settings);
-        if (c.contents) TestSupport::writeFile(settings, *c.contents);
-        EXPECT_EQ(setup(claudePath).status(appHelper), c.expected) << c.contents.value_or("(no file)");
+        if (contents) TestSupport::writeFile(settings, *contents);
+        EXPECT_EQ(setup(claudePath).status(appHelper), expected) << contents.value_or("(no file)");
     }
     EXPECT_TRUE(fake.calls.empty());
 }

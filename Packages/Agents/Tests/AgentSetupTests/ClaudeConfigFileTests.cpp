@@ -88,11 +88,7 @@ TEST_F(ClaudeConfigFileTest, SomethingThatCannotBeReadIsNotMistakenForAMissingFi
 }
 
 TEST_F(ClaudeConfigFileTest, ServerReadsCommandAndTextArgumentsLeniently) {
-    struct Case {
-        std::string document;
-        std::optional<Server> expected;
-    };
-    const Case cases[] = {
+    const std::pair<std::string, std::optional<Server>> cases[] = {
         {R"({})", std::nullopt},
         {R"({"mcpServers": null})", std::nullopt},
         {R"({"mcpServers": []})", std::nullopt},
@@ -105,9 +101,9 @@ TEST_F(ClaudeConfigFileTest, ServerReadsCommandAndTextArgumentsLeniently) {
         {R"({"mcpServers": {"bosken": {"command": "/x", "args": "a"}}})", Server{"/x", {}}},
         {R"({"mcpServers": {"bosken": {"command": "\/x\u00e9", "args": []}}})", Server{"/x\xC3\xA9", {}}},
     };
-    for (const auto& c : cases) {
-        TestSupport::writeFile(settings, c.document);
-        EXPECT_EQ(file.server("bosken"), Found(c.expected)) << c.document;
+    for (const auto& [document, expected] : cases) {
+        TestSupport::writeFile(settings, document);
+        EXPECT_EQ(file.server("bosken"), Found(expected)) << document;
     }
 }
 
@@ -224,24 +220,20 @@ TEST(ClaudeConfigFileFaults, FailedWritesAreReportedAndUnreadableOrChangedFilesN
 // Claude Code rewrites its settings while it runs: a version other than the one read is never
 // replaced, or its change would be lost.
 TEST_F(ClaudeConfigFileTest, SettingsChangedWhileWorkingAreLeftToTheOtherWriter) {
-    struct Case {
-        std::optional<std::string> before;
-        std::string meanwhile;
-    };
-    const Case cases[] = {
+    const std::pair<std::optional<std::string>, std::string> cases[] = {
         {R"({"theme": "dark"})", R"({"theme": "light", "numStartups": 2})"},
         {std::nullopt, R"({"numStartups": 1})"},
     };
-    for (const auto& c : cases) {
+    for (const auto& [before, meanwhile] : cases) {
         std::filesystem::remove(settings);
-        if (c.before) TestSupport::writeFile(settings, *c.before);
+        if (before) TestSupport::writeFile(settings, *before);
         auto files = ClaudeConfigFile::Files::live();
         files.stamp = [&, live = files.stamp](const std::string& path) {
-            TestSupport::writeFile(settings, c.meanwhile);
+            TestSupport::writeFile(settings, meanwhile);
             return live(path);
         };
         EXPECT_EQ(ClaudeConfigFile(settings, files).setServer("bosken", helper), ClaudeSetupError::notApplied());
-        EXPECT_EQ(TestSupport::readFile(settings), c.meanwhile);
+        EXPECT_EQ(TestSupport::readFile(settings), meanwhile);
     }
 }
 

@@ -16,11 +16,7 @@ Statement pair(Path key, size_t first, size_t end) { return {Statement::Pair{std
 
 TEST(TOMLLexer, Statements) {
     using Statements = std::optional<std::vector<Statement>>;
-    struct Case {
-        std::vector<std::string> lines;
-        Statements expected;
-    };
-    const std::vector<Case> cases{
+    const std::pair<std::vector<std::string>, Statements> cases[] = {
         {{}, std::vector<Statement>{}},
         {{"# top", "", "  \t", "\r", "   # indented"}, std::vector<Statement>{other(0), other(1), other(2), other(3), other(4)}},
         {{"model = \"o3\"  # chosen", "", "[mcp_servers.bosken]\r",
@@ -58,17 +54,13 @@ TEST(TOMLLexer, Statements) {
         {{"[]"}, std::nullopt},
         {{"ok = 1", "[x] y", "z = 2"}, std::nullopt},
     };
-    for (const auto& c : cases) {
-        EXPECT_EQ(TOMLLexer::statements(c.lines), c.expected) << ::testing::PrintToString(c.lines);
+    for (const auto& [lines, expected] : cases) {
+        EXPECT_EQ(TOMLLexer::statements(lines), expected) << ::testing::PrintToString(lines);
     }
 }
 
 TEST(TOMLLexer, Headers) {
-    struct Case {
-        std::string line;
-        std::optional<Statement::Header> expected;
-    };
-    const std::vector<Case> cases{
+    const std::pair<std::string, std::optional<Statement::Header>> cases[] = {
         {"[mcp_servers.bosken]", Statement::Header{{"mcp_servers", "bosken"}, false}},
         {"[[mcp_servers.x]]", Statement::Header{{"mcp_servers", "x"}, true}},
         {"[ a . \"b.c\" ]", Statement::Header{{"a", "b.c"}, false}},
@@ -79,15 +71,11 @@ TEST(TOMLLexer, Headers) {
         {"[[a]", std::nullopt},
         {"[a]]", std::nullopt},
     };
-    for (const auto& c : cases) EXPECT_EQ(TOMLLexer::header(c.line), c.expected) << c.line;
+    for (const auto& [line, expected] : cases) EXPECT_EQ(TOMLLexer::header(line), expected) << line;
 }
 
 TEST(TOMLLexer, KeyPaths) {
-    struct Case {
-        std::string key;
-        std::optional<Path> expected;
-    };
-    const std::vector<Case> cases{
+    const std::pair<std::string, std::optional<Path>> cases[] = {
         {"a", Path{"a"}},
         {" a . b ", Path{"a", "b"}},
         {"\"a.b\".c", Path{"a.b", "c"}},
@@ -105,7 +93,7 @@ TEST(TOMLLexer, KeyPaths) {
         {"\"open", std::nullopt},
         {"\"ends in backslash\\", std::nullopt},
     };
-    for (const auto& c : cases) EXPECT_EQ(TOMLLexer::keyPath(c.key), c.expected) << c.key;
+    for (const auto& [key, expected] : cases) EXPECT_EQ(TOMLLexer::keyPath(key), expected) << key;
 }
 
 TEST(TOMLLexer, FirstEquals) {
@@ -127,11 +115,7 @@ TEST(TOMLLexer, ValueEnd) {
 }
 
 TEST(TOMLLexer, StringValues) {
-    struct Case {
-        std::string line;
-        std::optional<std::string> expected;
-    };
-    const std::vector<Case> cases{
+    const std::pair<std::string, std::optional<std::string>> cases[] = {
         {"command = \"/Applications/Bosken.app/x\" # the helper", "/Applications/Bosken.app/x"},
         {"  command='C:\\tools\\x'  ", "C:\\tools\\x"},
         {"command = \"a\\\"b\\\\c\\td\\ne\"", "a\"b\\c\td\ne"},
@@ -147,7 +131,7 @@ TEST(TOMLLexer, StringValues) {
         {"command = \"\xFF\"", std::nullopt},
         {"command = \"\"\"", ""},  // first line of a multi-line string
     };
-    for (const auto& c : cases) EXPECT_EQ(TOMLLexer::value(c.line), c.expected) << c.line;
+    for (const auto& [line, expected] : cases) EXPECT_EQ(TOMLLexer::value(line), expected) << line;
 }
 
 TEST(TOMLLexer, Trimmed) {

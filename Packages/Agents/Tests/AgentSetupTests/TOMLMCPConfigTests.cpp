@@ -82,11 +82,7 @@ TEST(TOMLMCPConfig, MergesAndMergingAgainChangesNothing) {
 TEST(TOMLMCPConfig, Refusals) {
     const std::string unreadable = "it isn't TOML Bosken can read (an unfinished string, array or table header)";
     const std::string inlined = "it sets mcp_servers.bosken inline or with dotted keys";
-    struct Case {
-        std::string bytes;
-        TOMLMCPConfig::Problem expected;
-    };
-    const std::vector<Case> cases{
+    const std::pair<std::string, TOMLMCPConfig::Problem> cases[] = {
         {"args = [\n", {unreadable, false}},
         {"[mcp_servers.bosken\n", {unreadable, false}},
         {"[[mcp_servers.bosken]]\ncommand = \"x\"\n", {"it defines mcp_servers.bosken as an array of tables", true}},
@@ -99,7 +95,7 @@ TEST(TOMLMCPConfig, Refusals) {
         {"\"mcp_servers\" = { other = { command = \"x\" } }\n", {inlined, true}},
         {"[mcp_servers.other]\nx = 1\n[mcp]\nservers = 1\n[mcp_servers]\nbosken = {}\n", {inlined, true}},
     };
-    for (const auto& c : cases) EXPECT_EQ(merged(c.bytes), Merged(c.expected)) << c.bytes;
+    for (const auto& [bytes, expected] : cases) EXPECT_EQ(merged(bytes), Merged(expected)) << bytes;
 }
 
 TEST(TOMLMCPConfig, Locate) {
@@ -116,10 +112,7 @@ TEST(TOMLMCPConfig, Locate) {
 }
 
 TEST(TOMLMCPConfig, Quoted) {
-    struct Case {
-        std::string text, expected;
-    };
-    const std::vector<Case> cases{
+    const std::pair<std::string, std::string> cases[] = {
         {"/Applications/Bosken.app/x", "\"/Applications/Bosken.app/x\""},
         {"a\"b\\c\x1B", "\"a\\\"b\\\\c\\u001B\""},
         {"tab\tlf\ncr\rdel\x7F nul", "\"tab\\tlf\\ncr\\u000Ddel\\u007F nul\""},
@@ -127,7 +120,7 @@ TEST(TOMLMCPConfig, Quoted) {
         {"caf\xC3\xA9 \xF0\x9F\x98\x80", "\"caf\xC3\xA9 \xF0\x9F\x98\x80\""},
         {"", "\"\""},
     };
-    for (const auto& c : cases) EXPECT_EQ(TOMLMCPConfig::quoted(c.text), c.expected) << c.text;
+    for (const auto& [text, expected] : cases) EXPECT_EQ(TOMLMCPConfig::quoted(text), expected) << text;
 }
 
 TEST(TOMLMCPConfig, QuotedPathsReadBackUnchanged) {
