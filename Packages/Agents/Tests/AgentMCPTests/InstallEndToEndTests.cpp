@@ -3,17 +3,15 @@
 
 #include <gtest/gtest.h>
 #include <pwd.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <ctime>
 #include <filesystem>
 #include <set>
 
-#include "AgentSetup/AgentInstaller.hpp"
 #include "AgentWire/JSON.hpp"
+#include "AgentSetupTests/InstallerTestSupport.hpp"
 #include "TestSupport/ChildProcess.hpp"
-#include "TestSupport/TempDir.hpp"
 
 using AgentSetup::AgentInstaller;
 using AgentWire::JSON;
@@ -22,6 +20,9 @@ namespace {
 
 const std::string closingLine =
     "Turn on Bosken \xE2\x96\xB8 Settings \xE2\x96\xB8 General \xE2\x96\xB8 AI agents, and allow each agent when Bosken asks.";
+
+// What the real `claude mcp add` leaves behind.
+const std::string registersHelper = "printf '{\"mcpServers\":{\"bosken\":{\"command\":\"%s\"}}}' \"$7\" > \"$HOME/.claude.json\"";
 
 struct InstallRun {
     int status = -100;
@@ -48,11 +49,8 @@ protected:
         TestSupport::ChildProcess child(arguments, environment);
         EXPECT_TRUE(child.started());
         child.closeStdin();
-        InstallRun run;
-        run.status = child.exitCode(std::chrono::seconds(60)).value_or(-100);
-        run.out = child.output();
-        run.err = child.errorOutput();
-        return run;
+        int status = child.exitCode(std::chrono::seconds(60)).value_or(-100);
+        return {status, child.output(), child.errorOutput()};
     }
     std::string read(const std::string& relative) const { return TestSupport::readFile(path(relative)); }
     void write(const std::string& relative, const std::string& bytes) const { TestSupport::writeFile(path(relative), bytes); }
@@ -72,11 +70,10 @@ protected:
     }
     // A stand-in `claude` that logs its arguments and environment and then runs `body`.
     void fakeClaude(const std::string& body) const {
-        write("bin/claude", "#!/bin/sh\n"
-                            "for a in \"$@\"; do printf '[%s]' \"$a\" >> \"" + path("claude.log") + "\"; done\n"
-                            "printf '\\nHOME=%s\\nPATH=%s\\n' \"$HOME\" \"$PATH\" >> \"" + path("claude.log") + "\"\n" +
-                                body + "\n");
-        ::chmod(path("bin/claude").c_str(), 0755);
+        const auto log = " >> \"" + path("claude.log") + "\"\n";
+        InstallerTestSupport::writeExecutable(path("bin/claude"), "#!/bin/sh\nfor a in \"$@\"; do printf '[%s]' \"$a\"" + log +
+                                                                      "done\nprintf '\\nHOME=%s\\nPATH=%s\\n' \"$HOME\" \"$PATH\"" +
+                                                                      log + body + "\n");
     }
     static std::optional<std::string> boskenCommand(const std::string& bytes) {
         auto json = JSON::parsed(bytes);
@@ -100,33 +97,29 @@ const AppFile appFiles[] = {
     {"windsurf", "home/.codeium/windsurf/mcp_config.json", "{\"mcpServers\": {\"bosken\": {\"command\": \"/old\"}}}"},
 };
 
-TEST_F(InstallEndToEndTest, EachJSONAppIntoAnEmptyHome) {
+TEST_F(InstallEndToEndTest, EachJSONAppIntoAnEmptyHomeThenAnExistingFileKeepingEverythingElse) {
     for (const auto& file : appFiles) {
-        auto run = install({"--app", file.app});
-        EXPECT_EQ(run.status, 0) << file.app << run.err;
-        EXPECT_EQ(run.err, "");
-        EXPECT_TRUE(run.out.ends_with("\n" + closingLine + "\n")) << run.out;
-        EXPECT_EQ(boskenCommand(read(file.relative)), helper) << file.app;
-        EXPECT_EQ(backupOf(file.relative), "") << file.app;
-    }
-}
+        SCOPED_TRACE(file.app);
+        auto fresh = install({"--app", file.app});
+        EXPECT_EQ(fresh.status, 0) << fresh.err;
+        EXPECT_EQ(fresh.err, "");
+        EXPECT_TRUE(fresh.out.ends_with("\n" + closingLine + "\n")) << fresh.out;
+        EXPECT_EQ(boskenCommand(read(file.relative)), helper);
+        EXPECT_EQ(backupOf(file.relative), "");
 
-TEST_F(InstallEndToEndTest, EachJSONAppIntoAnExistingFileKeepsEverythingElse) {
-    for (const auto& file : appFiles) {
         write(file.relative, file.existing);
         auto run = install({"--app", file.app});
-        EXPECT_EQ(run.status, 0) << file.app << run.err;
+        EXPECT_EQ(run.status, 0) << run.err;
         auto written = JSON::parsed(read(file.relative));
-        ASSERT_TRUE(written) << file.app;
-        EXPECT_EQ(boskenCommand(read(file.relative)), helper) << file.app;
+        ASSERT_TRUE(written);
+        EXPECT_EQ(boskenCommand(read(file.relative)), helper);
         auto before = *JSON::parsed(file.existing);
         for (const auto& member : *before.object()) {
             if (member.key == "mcpServers") continue;
-            ASSERT_NE((*written)[member.key], nullptr) << file.app << " lost " << member.key;
-            EXPECT_EQ(*(*written)[member.key], member.value) << file.app;
+            ASSERT_NE((*written)[member.key], nullptr) << "lost " << member.key;
+            EXPECT_EQ(*(*written)[member.key], member.value);
         }
         auto backup = backupOf(file.relative);
-        ASSERT_NE(backup, "") << file.app;
         EXPECT_EQ(TestSupport::readFile(backup), file.existing);
         EXPECT_NE(run.out.find("The old file is saved at " + backup + "."), std::string::npos) << run.out;
     }
@@ -168,7 +161,7 @@ TEST_F(InstallEndToEndTest, DryRunWritesNothing) {
 }
 
 TEST_F(InstallEndToEndTest, ClaudeCommandAddsTheHelper) {
-    fakeClaude("printf '{\"mcpServers\":{\"bosken\":{\"command\":\"%s\"}}}' \"$7\" > \"$HOME/.claude.json\"");
+    fakeClaude(registersHelper);
     auto run = install({});
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out, "Claude Code: Runs the command below, which edits " + home() + "/.claude.json.\n"
@@ -180,16 +173,15 @@ TEST_F(InstallEndToEndTest, ClaudeCommandAddsTheHelper) {
 }
 
 TEST_F(InstallEndToEndTest, ClaudeCommandReplacesByRemovingFirst) {
-    write("home/.claude.json", "{\"mcpServers\": {\"bosken\": {\"command\": \"/old/bosken-mcp\"}}}");
-    fakeClaude("[ \"$2\" = remove ] && { echo 'not found' >&2; exit 1; }\n"
-               "printf '{\"mcpServers\":{\"bosken\":{\"command\":\"%s\"}}}' \"$7\" > \"$HOME/.claude.json\"");
+    write("home/.claude.json", InstallerTestSupport::boskenConfig("/old/bosken-mcp"));
+    fakeClaude("[ \"$2\" = remove ] && { echo 'not found' >&2; exit 1; }\n" + registersHelper);
     auto run = install({"--app", "claude-code"});
     EXPECT_EQ(run.status, 0) << run.err;
     auto log = read("claude.log");
     EXPECT_TRUE(log.starts_with("[mcp][remove][--scope][user][bosken]\n")) << log;
     EXPECT_NE(log.find("[mcp][add][--scope][user][bosken][--][" + helper + "]\n"), std::string::npos) << log;
     auto backup = backupOf("home/.claude.json");
-    EXPECT_EQ(TestSupport::readFile(backup), "{\"mcpServers\": {\"bosken\": {\"command\": \"/old/bosken-mcp\"}}}");
+    EXPECT_EQ(TestSupport::readFile(backup), InstallerTestSupport::boskenConfig("/old/bosken-mcp"));
     EXPECT_NE(run.out.find("Pointed Claude Code's Bosken at this copy in " + home() +
                            "/.claude.json; it started /old/bosken-mcp. The old file is saved at " + backup + "."),
               std::string::npos)
@@ -203,7 +195,6 @@ TEST_F(InstallEndToEndTest, FailingClaudeCommandPrintsItsCleanedOutputAndTheManu
     auto app = AgentSetup::AgentApp{AgentSetup::AgentApp::Kind::claudeCode, home() + "/.claude.json", true};
     EXPECT_EQ(run.err, "bosken-mcp: Claude Code: The command failed: Error: could not write the config\nBy hand:\n" +
                            AgentInstaller::manualSteps(helper, std::vector<AgentSetup::AgentApp>{app}) + "\n");
-    EXPECT_TRUE(run.err.ends_with("\n\n"));
     EXPECT_EQ(run.out.find(closingLine), std::string::npos);
 }
 
@@ -213,11 +204,10 @@ TEST_F(InstallEndToEndTest, FirstTargetFailingSecondWritten) {
     EXPECT_EQ(run.status, 2);
     EXPECT_EQ(read("home/.cursor/mcp.json"), "{\"mcpServers\": {}, // mine\n}");
     EXPECT_EQ(boskenCommand(read("home/.codeium/windsurf/mcp_config.json")), helper);
-    EXPECT_TRUE(run.err.starts_with("bosken-mcp: Cursor: " + home() +
-                                    "/.cursor/mcp.json wasn't changed: it isn't valid JSON (comments and trailing "
-                                    "commas aren't accepted).\nBy hand:\nThe helper to start: "))
-        << run.err;
-    EXPECT_TRUE(run.err.ends_with("  Then: Restart Cursor, or toggle Bosken on in Cursor's MCP settings.\n\n")) << run.err;
+    auto cursor = AgentSetup::AgentApp{AgentSetup::AgentApp::Kind::cursor, home() + "/.cursor/mcp.json", true};
+    EXPECT_EQ(run.err, "bosken-mcp: Cursor: " + cursor.configURL +
+                           " wasn't changed: it isn't valid JSON (comments and trailing commas aren't accepted).\nBy hand:\n" +
+                           AgentInstaller::manualSteps(helper, std::vector<AgentSetup::AgentApp>{cursor}) + "\n");
     EXPECT_EQ(run.out.find(closingLine), std::string::npos);
 }
 

@@ -1,12 +1,10 @@
 #include "AgentSetup/AgentApp.hpp"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <filesystem>
 
-#include "AgentSetup/AgentInstaller.hpp"
-#include "TestSupport/TempDir.hpp"
+#include "AgentSetupTests/InstallerTestSupport.hpp"
 
 using AgentSetup::AgentApp;
 using AgentSetup::AgentInstaller;
@@ -15,7 +13,7 @@ using Kind = AgentApp::Kind;
 
 namespace {
 
-TEST(AgentAppKind, CatalogueTextsInOrder) {
+TEST(AgentAppKind, CatalogueTextsInOrderAndExactRawValues) {
     struct Row {
         Kind kind;
         std::string rawValue, name, restartNote;
@@ -40,9 +38,6 @@ TEST(AgentAppKind, CatalogueTextsInOrder) {
         EXPECT_EQ(AgentApp::restartNote(row.kind), row.restartNote);
         EXPECT_EQ(AgentApp::kindWithRawValue(row.rawValue), row.kind);
     }
-}
-
-TEST(AgentAppKind, RawValuesAreExact) {
     for (const char* text : {"Cursor", "claude", "claude_code", " codex", "codex ", "", "windsurf\n"})
         EXPECT_EQ(AgentApp::kindWithRawValue(text), std::nullopt) << text;
 }
@@ -52,14 +47,10 @@ protected:
     std::string home() const { return path("home"); }
     AgentInstaller installer(AgentInstaller::Environment environment = {}, bool findCommands = false,
                              std::optional<std::vector<std::string>> folders = std::vector<std::string>{}) {
-        return AgentInstaller(std::move(environment), home(), std::move(folders), findCommands,
-                              CommandRunner{}, [] { return std::chrono::system_clock::time_point{}; });
+        return AgentInstaller(std::move(environment), home(), std::move(folders), findCommands, CommandRunner{},
+                              [] { return std::chrono::system_clock::time_point{}; });
     }
     void makeDirectory(const std::string& relative) { std::filesystem::create_directories(path(relative)); }
-    void makeTool(const std::string& relative) {
-        TestSupport::writeFile(path(relative), "#!/bin/sh\n");
-        ::chmod(path(relative).c_str(), 0755);
-    }
     static std::vector<Kind> detected(const std::vector<AgentApp>& apps) {
         std::vector<Kind> kinds;
         for (const auto& app : apps)
@@ -82,39 +73,37 @@ TEST_F(AgentAppDetectionTest, OnlyCursorDirectoryGivesSixRecordsWithCursorDetect
                     }));
 }
 
-TEST_F(AgentAppDetectionTest, ConfigurationDirectoriesDetectEachApp) {
-    makeDirectory("home/Library/Application Support/Claude");
-    makeDirectory("home/.codex");
-    makeDirectory("home/.gemini");
-    makeDirectory("home/.codeium/windsurf");
-    EXPECT_EQ(detected(installer().apps()), (std::vector<Kind>{Kind::claudeDesktop, Kind::codex, Kind::gemini, Kind::windsurf}));
+TEST_F(AgentAppDetectionTest, EachAppAloneByItsConfiguration) {
+    const std::pair<std::string, Kind> cases[] = {
+        {"home/.claude.json", Kind::claudeCode},
+        {"home/.claude/", Kind::claudeCode},
+        {"home/Library/Application Support/Claude/", Kind::claudeDesktop},
+        {"home/.codex/", Kind::codex},
+        {"home/.gemini/", Kind::gemini},
+        {"home/.codeium/windsurf/", Kind::windsurf},
+    };
+    EXPECT_EQ(detected(installer().apps()), std::vector<Kind>{});
+    for (const auto& [relative, kind] : cases) {
+        std::filesystem::remove_all(path("home"));
+        if (relative.ends_with('/')) makeDirectory(relative);
+        else TestSupport::writeFile(path(relative), "{}");
+        EXPECT_EQ(detected(installer().apps()), std::vector<Kind>{kind}) << relative;
+    }
 }
 
-TEST_F(AgentAppDetectionTest, ClaudeCodeByItsFileOrItsDirectory) {
-    EXPECT_FALSE(installer().app(Kind::claudeCode).isDetected);
-    TestSupport::writeFile(path("home/.claude.json"), "{}");
-    EXPECT_TRUE(installer().app(Kind::claudeCode).isDetected);
-    std::filesystem::remove(path("home/.claude.json"));
-    makeDirectory("home/.claude");
-    EXPECT_TRUE(installer().app(Kind::claudeCode).isDetected);
-}
-
-TEST_F(AgentAppDetectionTest, ClaudeConfigDirMovesTheFileAndItsDetection) {
+// An empty variable counts as unset.
+TEST_F(AgentAppDetectionTest, ClaudeConfigDirAndCodexHomeMoveTheFileAndItsDetection) {
     TestSupport::writeFile(path("cc/.claude.json"), "{}");
-    auto app = installer({{"CLAUDE_CONFIG_DIR", path("cc")}}).app(Kind::claudeCode);
-    EXPECT_EQ(app, (AgentApp{Kind::claudeCode, path("cc") + "/.claude.json", true}));
-    EXPECT_EQ(installer({{"CLAUDE_CONFIG_DIR", ""}}).app(Kind::claudeCode),
-              (AgentApp{Kind::claudeCode, home() + "/.claude.json", false}));
-}
-
-TEST_F(AgentAppDetectionTest, CodexHomeMovesDirectoryAndFileAndEmptyMeansUnset) {
     makeDirectory("codex-home");
-    EXPECT_EQ(installer({{"CODEX_HOME", path("codex-home")}}).app(Kind::codex),
-              (AgentApp{Kind::codex, path("codex-home") + "/config.toml", true}));
     makeDirectory("home/.codex");
-    EXPECT_EQ(installer({{"CODEX_HOME", ""}}).app(Kind::codex), (AgentApp{Kind::codex, home() + "/.codex/config.toml", true}));
-    EXPECT_EQ(installer({{"CODEX_HOME", path("elsewhere")}}).app(Kind::codex),
-              (AgentApp{Kind::codex, path("elsewhere") + "/config.toml", false}));
+    const std::pair<AgentInstaller::Environment, AgentApp> cases[] = {
+        {{{"CLAUDE_CONFIG_DIR", path("cc")}}, {Kind::claudeCode, path("cc") + "/.claude.json", true}},
+        {{{"CLAUDE_CONFIG_DIR", ""}}, {Kind::claudeCode, home() + "/.claude.json", false}},
+        {{{"CODEX_HOME", path("codex-home")}}, {Kind::codex, path("codex-home") + "/config.toml", true}},
+        {{{"CODEX_HOME", ""}}, {Kind::codex, home() + "/.codex/config.toml", true}},
+        {{{"CODEX_HOME", path("elsewhere")}}, {Kind::codex, path("elsewhere") + "/config.toml", false}},
+    };
+    for (const auto& [environment, expected] : cases) EXPECT_EQ(installer(environment).app(expected.kind), expected);
 }
 
 TEST_F(AgentAppDetectionTest, BundlesInEitherFolderDetectOnlyTheDesktopApps) {
@@ -134,15 +123,14 @@ TEST_F(AgentAppDetectionTest, DefaultApplicationFoldersAreSystemThenHome) {
     EXPECT_TRUE(installer({}, false, std::nullopt).app(Kind::windsurf).isDetected);
 }
 
-TEST_F(AgentAppDetectionTest, CommandsOnPathCountOnlyWhenAllowed) {
-    for (auto tool : {"claude", "codex", "gemini", "cursor", "windsurf"}) makeTool(std::string("bin/") + tool);
+TEST_F(AgentAppDetectionTest, CommandsCountOnlyWhenAllowed) {
+    for (auto tool : {"claude", "codex", "gemini", "cursor", "windsurf"})
+        InstallerTestSupport::writeExecutable(path("bin/") + tool);
     AgentInstaller::Environment environment{{"PATH", path("bin")}};
     EXPECT_EQ(detected(installer(environment, false).apps()), std::vector<Kind>{});
     EXPECT_EQ(detected(installer(environment, true).apps()), (std::vector<Kind>{Kind::claudeCode, Kind::codex, Kind::gemini}));
-}
-
-TEST_F(AgentAppDetectionTest, ClaudeInHomeLocalDirectoryIsFoundWithoutPath) {
-    makeTool("home/.local/bin/claude");
+    // Claude in ~/.local/bin is found without PATH.
+    InstallerTestSupport::writeExecutable(path("home/.local/bin/claude"));
     EXPECT_FALSE(installer({}, false).app(Kind::claudeCode).isDetected);
     EXPECT_TRUE(installer({}, true).app(Kind::claudeCode).isDetected);
 }

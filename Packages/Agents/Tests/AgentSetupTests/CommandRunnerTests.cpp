@@ -6,7 +6,7 @@
 #include <chrono>
 #include <filesystem>
 
-#include "TestSupport/TempDir.hpp"
+#include "AgentSetupTests/InstallerTestSupport.hpp"
 
 using AgentSetup::CommandRunner;
 using namespace std::chrono_literals;
@@ -15,16 +15,12 @@ namespace {
 
 class CommandRunnerTest : public TestSupport::TempDirTest {
 protected:
-    // A shell script at `name` in the temp directory, made executable.
-    std::string script(const std::string& name, const std::string& body) {
-        auto file = path(name);
-        TestSupport::writeFile(file, "#!/bin/sh\n" + body + "\n");
-        ::chmod(file.c_str(), 0755);
-        return file;
-    }
-    CommandRunner::Result run(const std::string& body, CommandRunner::Environment environment = {},
+    // Runs a shell script with `body` from the temp directory.
+    CommandRunner::Result run(const std::string& body, std::vector<std::string> arguments = {},
+                              CommandRunner::Environment environment = {},
                               CommandRunner runner = CommandRunner::process()) {
-        return runner.run(script("tool", body), {}, environment);
+        InstallerTestSupport::writeExecutable(path("tool"), "#!/bin/sh\n" + body + "\n");
+        return runner.run(path("tool"), arguments, environment);
     }
 };
 
@@ -63,71 +59,59 @@ TEST(CommandRunnerMessage, CleansColoursAndWhitespace) {
     for (const auto& c : cases) EXPECT_EQ((CommandRunner::Result{c.status, c.output}.message()), c.expected) << c.output;
 }
 
-TEST_F(CommandRunnerTest, ChildSeesBuiltPathAndOtherVariablesUnchanged) {
-    auto result = run("echo \"$PATH\"; echo \"$GREETING\"", {{"PATH", "/usr/bin::/usr/bin:/opt/x"}, {"GREETING", "a b"}});
-    EXPECT_EQ(result, (CommandRunner::Result{
-                          0, dir.path().string() + ":/usr/bin:/opt/x:/opt/homebrew/bin:/usr/local/bin:/bin\na b\n"}));
+TEST_F(CommandRunnerTest, RealChildren) {
+    struct Case {
+        const char* what;
+        std::string body;
+        std::vector<std::string> arguments;
+        CommandRunner::Environment environment;
+        CommandRunner::Result expected;
+    };
+    const Case cases[] = {
+        {"built PATH, other variables unchanged", "echo \"$PATH\"; echo \"$GREETING\"", {},
+         {{"PATH", "/usr/bin::/usr/bin:/opt/x"}, {"GREETING", "a b"}},
+         {0, dir.path().string() + ":/usr/bin:/opt/x:/opt/homebrew/bin:/usr/local/bin:/bin\na b\n"}},
+        {"stderr in order with stdout", "echo one; echo two >&2; echo three; exit 3", {}, {}, {3, "one\ntwo\nthree\n"}},
+        {"stdin at end of file", "cat; echo \"read:$?\"", {}, {}, {0, "read:0\n"}},
+        {"arguments without a shell", "for a in \"$@\"; do echo \"[$a]\"; done", {"a b", "$HOME", "'q'", ""}, {},
+         {0, "[a b]\n[$HOME]\n['q']\n[]\n"}},
+        {"output not UTF-8 dropped whole", "printf 'ok \\377 then'; exit 4", {}, {}, {4, ""}},
+    };
+    for (const auto& c : cases) EXPECT_EQ(run(c.body, c.arguments, c.environment), c.expected) << c.what;
 }
 
-TEST_F(CommandRunnerTest, StandardErrorIsCapturedInOrderWithStandardOutput) {
-    auto result = run("echo one; echo two >&2; echo three; exit 3");
-    EXPECT_EQ(result, (CommandRunner::Result{3, "one\ntwo\nthree\n"}));
+TEST_F(CommandRunnerTest, ExecutableThatCannotStartGivesStatusMinusOneAndADescription) {
+    TestSupport::writeFile(path("plain"), "#!/bin/sh\necho hi\n");
+    ::chmod(path("plain").c_str(), 0644);
+    const std::pair<std::string, std::string> cases[] = {{path("nothing-here"), "No such file or directory"},
+                                                         {path("plain"), "Permission denied"}};
+    for (const auto& [file, why] : cases) {
+        auto result = CommandRunner::process().run(file, {}, {});
+        EXPECT_EQ(result, (CommandRunner::Result{-1, "couldn't run " + file + ": " + why}));
+        EXPECT_EQ(result.message(), result.output);
+    }
 }
 
-TEST_F(CommandRunnerTest, StandardInputIsAtEndOfFile) {
-    auto result = run("cat; echo \"read:$?\"");
-    EXPECT_EQ(result, (CommandRunner::Result{0, "read:0\n"}));
-}
-
-TEST_F(CommandRunnerTest, ArgumentsArePassedWithoutAShell) {
-    auto tool = script("args", "for a in \"$@\"; do echo \"[$a]\"; done");
-    auto result = CommandRunner::process().run(tool, {"a b", "$HOME", "'q'", ""}, {});
-    EXPECT_EQ(result, (CommandRunner::Result{0, "[a b]\n[$HOME]\n['q']\n[]\n"}));
-}
-
-TEST_F(CommandRunnerTest, MissingExecutableGivesStatusMinusOneAndADescription) {
-    auto missing = path("nothing-here");
-    auto result = CommandRunner::process().run(missing, {}, {});
-    EXPECT_EQ(result.status, -1);
-    EXPECT_EQ(result.output, "couldn't run " + missing + ": No such file or directory");
-    EXPECT_EQ(result.message(), result.output);
-}
-
-TEST_F(CommandRunnerTest, NonExecutableFileCannotBeStarted) {
-    auto file = path("plain");
-    TestSupport::writeFile(file, "#!/bin/sh\necho hi\n");
-    ::chmod(file.c_str(), 0644);
-    auto result = CommandRunner::process().run(file, {}, {});
-    EXPECT_EQ(result.status, -1);
-    EXPECT_EQ(result.output, "couldn't run " + file + ": Permission denied");
-}
-
-TEST_F(CommandRunnerTest, OutputThatIsNotUTF8IsDroppedWhole) {
-    auto result = run("printf 'ok \\377 then'; exit 4");
-    EXPECT_EQ(result, (CommandRunner::Result{4, ""}));
-    EXPECT_EQ(result.message(), "it exited with status 4.");
-}
-
-TEST_F(CommandRunnerTest, TimeOutTerminatesTheChild) {
-    auto start = std::chrono::steady_clock::now();
-    auto result = run("echo started; exec sleep 30", {}, CommandRunner::process(200ms, 20s));
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 15s);
-    EXPECT_EQ(result, (CommandRunner::Result{128 + SIGTERM, "started\n"}));
-}
-
-TEST_F(CommandRunnerTest, ChildIgnoringTerminationIsKilledWithItsGroup) {
-    auto start = std::chrono::steady_clock::now();
-    // The shell ignores SIGTERM and its `sleep` child holds the output pipe too.
-    auto result = run("trap '' TERM; echo stubborn; sleep 30; echo never", {}, CommandRunner::process(200ms, 300ms));
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 15s);
-    EXPECT_EQ(result, (CommandRunner::Result{128 + SIGKILL, "stubborn\n"}));
-}
-
-TEST_F(CommandRunnerTest, DescendantHoldingThePipeDoesNotKeepTheRunWaiting) {
-    auto start = std::chrono::steady_clock::now();
-    auto result = run("sleep 8 & echo done");
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 6s);
-    EXPECT_EQ(result, (CommandRunner::Result{0, "done\n"}));
+// Each run ends well before its 30-second sleep.
+TEST_F(CommandRunnerTest, RunEndsWithoutWaitingForTheChild) {
+    struct Case {
+        const char* what;
+        std::string body;
+        CommandRunner runner;
+        CommandRunner::Result expected;
+    };
+    const Case cases[] = {
+        {"timed out", "echo started; exec sleep 30", CommandRunner::process(200ms, 20s), {128 + SIGTERM, "started\n"}},
+        // The shell ignores SIGTERM and its `sleep` child holds the output pipe too.
+        {"ignoring SIGTERM", "trap '' TERM; echo stubborn; sleep 30; echo never", CommandRunner::process(200ms, 300ms),
+         {128 + SIGKILL, "stubborn\n"}},
+        {"descendant holding the pipe", "sleep 30 & echo done", CommandRunner::process(), {0, "done\n"}},
+    };
+    for (const auto& c : cases) {
+        auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(run(c.body, {}, {}, c.runner), c.expected) << c.what;
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 15s) << c.what;
+    }
 }
 
 TEST_F(CommandRunnerTest, LargeOutputArrivesWhole) {
@@ -138,12 +122,8 @@ TEST_F(CommandRunnerTest, LargeOutputArrivesWhole) {
 
 TEST_F(CommandRunnerTest, FindTakesFirstExecutableRegularFile) {
     auto a = path("a"), b = path("b"), home = path("home");
-    auto make = [](const std::string& file, mode_t mode) {
-        TestSupport::writeFile(file, "#!/bin/sh\n");
-        ::chmod(file.c_str(), mode);
-    };
-    make(a + "/claude", 0755);
-    make(b + "/claude", 0755);
+    InstallerTestSupport::writeExecutable(a + "/claude");
+    InstallerTestSupport::writeExecutable(b + "/claude");
     EXPECT_EQ(CommandRunner::find("claude", {{"PATH", a + ":" + b}}, home), a + "/claude");
 
     // Skipped: a file without execute permission and a directory with the tool's name.
@@ -153,9 +133,10 @@ TEST_F(CommandRunnerTest, FindTakesFirstExecutableRegularFile) {
 
     // Without PATH: ~/.local/bin before ~/.claude/local.
     EXPECT_EQ(CommandRunner::find("bosken-test-tool", {}, home), std::nullopt);
-    make(home + "/.claude/local/bosken-test-tool", 0755);
+    InstallerTestSupport::writeExecutable(home + "/.claude/local/bosken-test-tool");
     EXPECT_EQ(CommandRunner::find("bosken-test-tool", {}, home), home + "/.claude/local/bosken-test-tool");
-    make(home + "/.local/bin/bosken-test-tool", 0700);
+    InstallerTestSupport::writeExecutable(home + "/.local/bin/bosken-test-tool");
+    ::chmod((home + "/.local/bin/bosken-test-tool").c_str(), 0700);
     EXPECT_EQ(CommandRunner::find("bosken-test-tool", {}, home), home + "/.local/bin/bosken-test-tool");
 }
 

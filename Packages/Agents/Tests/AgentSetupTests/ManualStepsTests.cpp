@@ -11,14 +11,8 @@ namespace {
 const std::string helper = "/Applications/Bosken.app/Contents/Helpers/bosken-mcp";
 
 std::string jsonBlock(const std::string& command) {
-    return "    {\n"
-           "      \"mcpServers\" : {\n"
-           "        \"bosken\" : {\n"
-           "          \"args\" : [],\n"
-           "          \"command\" : \"" + command + "\"\n"
-           "        }\n"
-           "      }\n"
-           "    }\n";
+    return "    {\n      \"mcpServers\" : {\n        \"bosken\" : {\n          \"args\" : [],\n          \"command\" : \"" +
+           command + "\"\n        }\n      }\n    }\n";
 }
 
 TEST(ManualSteps, EveryAppWithTildePaths) {
@@ -60,22 +54,16 @@ TEST(ManualSteps, EveryAppWithTildePaths) {
     EXPECT_EQ(AgentInstaller::manualSteps(helper, std::nullopt), expected);
 }
 
-TEST(ManualSteps, OneAppShowsItsRealPath) {
-    std::vector<AgentApp> apps{{Kind::cursor, "/Users/me/.cursor/mcp.json", true}};
+// A given list keeps its order and real paths; Claude Code's file is never named (its command edits it).
+TEST(ManualSteps, GivenAppsInTheirOrderWithRealPaths) {
+    std::vector<AgentApp> apps{{Kind::cursor, "/Users/me/.cursor/mcp.json", true}, {Kind::claudeCode, "/cc/.claude.json", true}};
     EXPECT_EQ(AgentInstaller::manualSteps(helper, apps),
               "The helper to start: " + helper + "\n\nCursor\n"
               "  Add this to /Users/me/.cursor/mcp.json, merging it into any \"mcpServers\" already there:\n" +
-                  jsonBlock(helper) + "  Then: Restart Cursor, or toggle Bosken on in Cursor's MCP settings.\n");
-}
-
-TEST(ManualSteps, ClaudeCodeNeverNamesItsFileAndAppsKeepTheGivenOrder) {
-    std::vector<AgentApp> apps{{Kind::gemini, "/g/settings.json", false}, {Kind::claudeCode, "/cc/.claude.json", true}};
-    auto text = AgentInstaller::manualSteps(helper, apps);
-    EXPECT_EQ(text.find(".claude.json"), std::string::npos);
-    EXPECT_LT(text.find("Gemini CLI\n"), text.find("Claude Code\n"));
-}
-
-TEST(ManualSteps, EmptyListGivesTheHeaderAlone) {
+                  jsonBlock(helper) + "  Then: Restart Cursor, or toggle Bosken on in Cursor's MCP settings.\n"
+                  "\nClaude Code\n"
+                  "  Run: claude mcp add --scope user bosken -- " + helper + "\n"
+                  "  Then: New Claude Code sessions can use Bosken; restart the ones already running.\n");
     EXPECT_EQ(AgentInstaller::manualSteps(helper, std::vector<AgentApp>{}), "The helper to start: " + helper + "\n");
 }
 
@@ -113,10 +101,7 @@ TEST(ManualSteps, FormatQuotingInPastedText) {
 }
 
 TEST(ManualSteps, Indent) {
-    struct Case {
-        std::string input, expected;
-    };
-    const Case cases[] = {
+    const std::pair<std::string, std::string> cases[] = {
         {"a\n\nb\n", "    a\n    \n    b\n"},
         {"a", "    a\n"},
         {"", "    \n"},
@@ -124,7 +109,7 @@ TEST(ManualSteps, Indent) {
         {"a\r\nb", "    a\r\n    b\n"},
         {"a\n\n", "    a\n    \n"},
     };
-    for (const auto& c : cases) EXPECT_EQ(AgentInstaller::indent(c.input), c.expected) << c.input;
+    for (const auto& [input, expected] : cases) EXPECT_EQ(AgentInstaller::indent(input), expected) << input;
 }
 
 }  // namespace
