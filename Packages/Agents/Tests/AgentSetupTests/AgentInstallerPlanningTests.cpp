@@ -58,18 +58,12 @@ TEST_F(PlanningTest, DirectoryOrFifoAtTheConfigPathIsUnreadableAndDoesNotBlock) 
 }
 
 TEST_F(PlanningTest, MissingFileIsCreated) {
-    auto made = plan(Kind::gemini);
     const auto config = home() + "/.gemini/settings.json";
-    EXPECT_EQ(made.app, (AgentApp{Kind::gemini, config, false}));
-    EXPECT_EQ(made.helperPath, helper);
-    EXPECT_EQ(made.change, Change::add());
-    EXPECT_EQ(made.method, Method::editFile());
-    EXPECT_EQ(made.configPath, config);
-    EXPECT_TRUE(made.createsFile);
-    EXPECT_EQ(made.backupPath, std::nullopt);
-    EXPECT_EQ(made.original, std::nullopt);
-    EXPECT_EQ(made.preview, jsonSnippet);
-    EXPECT_EQ(made.result, jsonSnippet + "\n");
+    EXPECT_EQ(plan(Kind::gemini), (AgentPlan{.app = {Kind::gemini, config, false}, .helperPath = helper,
+                                             .change = Change::add(), .method = Method::editFile(), .configPath = config,
+                                             .createsFile = true, .backupPath = std::nullopt, .preview = jsonSnippet,
+                                             .summary = "Creates " + config + " with the entry below.",
+                                             .original = std::nullopt, .result = jsonSnippet + "\n"}));
 }
 
 TEST_F(PlanningTest, ExistingFileWithoutEntryIsAddedToWithABackup) {

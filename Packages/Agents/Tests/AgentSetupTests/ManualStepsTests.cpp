@@ -69,7 +69,7 @@ TEST(ManualSteps, GivenAppsInTheirOrderWithRealPaths) {
 
 TEST(ManualSteps, ShellQuotingOnlyInRunLines) {
     const std::string spaced = "/Users/me/My Apps/Bosken.app/Contents/Helpers/bosken-mcp";
-    std::vector<AgentApp> apps{{Kind::claudeCode, "/x", true}, {Kind::codex, "/c/config.toml", true}, {Kind::windsurf, "/w", true}};
+    std::vector<AgentApp> apps{{Kind::claudeCode, "/x", true}, {Kind::codex, "/c/config.toml", true}};
     EXPECT_EQ(AgentInstaller::manualSteps(spaced, apps),
               "The helper to start: " + spaced + "\n"
               "\nClaude Code\n"
@@ -81,10 +81,7 @@ TEST(ManualSteps, ShellQuotingOnlyInRunLines) {
               "    [mcp_servers.bosken]\n"
               "    command = \"" + spaced + "\"\n"
               "    args = []\n"
-              "  Then: Start a new Codex session, or restart the Codex app, to load Bosken.\n"
-              "\nWindsurf\n"
-              "  Add this to /w, merging it into any \"mcpServers\" already there:\n" +
-                  jsonBlock(spaced) + "  Then: Restart Windsurf, or refresh its MCP servers.\n");
+              "  Then: Start a new Codex session, or restart the Codex app, to load Bosken.\n");
 
     const std::string quoted = "/Users/o'neil/Bosken.app/Contents/Helpers/bosken-mcp";
     auto text = AgentInstaller::manualSteps(quoted, std::vector<AgentApp>{{Kind::claudeCode, "/x", true}});
