@@ -266,7 +266,7 @@ TEST_F(AtomicFileTest, BackupNameIsBesideTheFileBehindALinkAndSkipsTakenNames) {
 
 // MARK: - copy
 
-TEST_F(AtomicFileTest, CopyMakesAnEqualFileWithTheSameMode) {
+TEST_F(AtomicFileTest, CopyMakesAnEqualFileWithTheSameModeAndNeverWaitsOnAFIFO) {
     const std::string contents = std::string(300000, 'x') + "end";
     writeFile(path("real/settings.json"), contents);
     ASSERT_EQ(::chmod(path("real/settings.json").c_str(), 0600), 0);
@@ -276,6 +276,10 @@ TEST_F(AtomicFileTest, CopyMakesAnEqualFileWithTheSameMode) {
     EXPECT_FALSE(fs::is_symlink(path("real/backup")));
     EXPECT_EQ(readFile(path("real/backup")), contents);
     EXPECT_EQ(modeOf(path("real/backup")), 0600u);
+
+    ASSERT_EQ(::mkfifo(path("fifo").c_str(), 0600), 0);
+    EXPECT_EQ(AtomicFile::copy(path("fifo"), path("fifo backup")), std::nullopt);  // at once, never waiting for a writer
+    EXPECT_EQ(readFile(path("fifo backup")), "");
 }
 
 TEST_F(AtomicFileTest, FailedCopiesLeaveNoBackupAndNeverOverwrite) {
@@ -310,10 +314,4 @@ TEST_F(AtomicFileTest, FailedCopiesLeaveNoBackupAndNeverOverwrite) {
         EXPECT_FALSE(fs::exists(path("elsewhere")));
         EXPECT_FALSE(fs::exists(path("backup"))) << c.reason;
     }
-}
-
-TEST_F(AtomicFileTest, CopyOfAFIFONeverWaitsForAWriter) {
-    ASSERT_EQ(::mkfifo(path("config").c_str(), 0600), 0);
-    EXPECT_EQ(AtomicFile::copy(path("config"), path("backup")), std::nullopt);  // returns at once, empty
-    EXPECT_EQ(readFile(path("backup")), "");
 }

@@ -283,24 +283,8 @@ TEST_F(ClaudeCodeSetupTest, StatusComparesOnlyTheCommand) {
     EXPECT_TRUE(fake.calls.empty());
 }
 
-TEST_F(ClaudeCodeSetupTest, LiveSetupFindsClaudeAndRunsItWithHome) {
-    const std::string bin = path("bin");
-    TestSupport::writeFile(bin + "/claude", "#!/bin/sh\nexit 0\n");
-    ASSERT_EQ(::chmod((bin + "/claude").c_str(), 0755), 0);
-    const CommandRunner::Environment given{{"PATH", bin}, {"HOME", "/nowhere"}, {"CLAUDE_CONFIG_DIR", path("cc")}};
-
-    const ClaudeCodeSetup found(given, path("home"), true, fake.runner());
-    EXPECT_EQ(found.config.url, path("cc") + "/.claude.json");
-    EXPECT_EQ(found.claude, bin + "/claude");
-    EXPECT_EQ(found.environment,
-              (CommandRunner::Environment{{"PATH", bin}, {"HOME", path("home")}, {"CLAUDE_CONFIG_DIR", path("cc")}}));
-
-    const ClaudeCodeSetup notLooked(given, path("home"), false, fake.runner());
-    EXPECT_EQ(notLooked.claude, std::nullopt);
-}
-
-// The whole road with a real process: a `claude` script that writes the settings it is told to.
-TEST_F(ClaudeCodeSetupTest, RegistersThroughARealClaudeProcess) {
+// The whole road with a real process: a `claude` script on PATH that writes the settings it is told to.
+TEST_F(ClaudeCodeSetupTest, FindsClaudeOnPathAndRegistersThroughARealClaudeProcess) {
     const std::string bin = path("bin");
     TestSupport::writeFile(bin + "/claude", R"(#!/bin/sh
 echo "$@" >> "$HOME/claude-calls"
@@ -309,12 +293,19 @@ if [ "$2" = add ]; then
 fi
 )");
     ASSERT_EQ(::chmod((bin + "/claude").c_str(), 0755), 0);
-    registerCommand("/old/bosken-mcp");
 
+    const CommandRunner::Environment given{{"PATH", bin}, {"HOME", "/nowhere"}, {"CLAUDE_CONFIG_DIR", path("cc")}};
+    const ClaudeCodeSetup found(given, path("home"), true, fake.runner());
+    EXPECT_EQ(found.config.url, path("cc") + "/.claude.json");
+    EXPECT_EQ(found.claude, bin + "/claude");
+    EXPECT_EQ(found.environment,
+              (CommandRunner::Environment{{"PATH", bin}, {"HOME", path("home")}, {"CLAUDE_CONFIG_DIR", path("cc")}}));
+    EXPECT_EQ(ClaudeCodeSetup(given, path("home"), false, fake.runner()).claude, std::nullopt);
+
+    registerCommand("/old/bosken-mcp");
     const ClaudeCodeSetup live({{"PATH", bin + ":/usr/bin:/bin"}}, path("home"), true, CommandRunner::process());
-    const auto outcome = live.install(appHelper);
-    ASSERT_TRUE(std::holds_alternative<Outcome>(outcome)) << std::get<SetupError>(outcome).message();
-    EXPECT_EQ(std::get<Outcome>(outcome), Outcome::replaced("/old/bosken-mcp", Method::claudeCommand(bin + "/claude")));
+    EXPECT_EQ(live.install(appHelper),
+              Installed(Outcome::replaced("/old/bosken-mcp", Method::claudeCommand(bin + "/claude"))));
     EXPECT_EQ(TestSupport::readFile(path("home/claude-calls")),
               "mcp remove --scope user bosken\n"
               "mcp add --scope user bosken -- /Applications/Bosken.app/Contents/Helpers/bosken-mcp\n");
