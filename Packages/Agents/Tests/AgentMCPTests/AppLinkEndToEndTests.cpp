@@ -115,25 +115,6 @@ TEST_F(EndToEnd, ApprovedSessionRunsTheTools) {
     stopBrowser(*browser);
 }
 
-TEST_F(EndToEnd, DenialShowsTheOwnersReasonOrTheDefault) {
-    struct Case {
-        std::vector<std::string> options;
-        std::string text;
-    };
-    const std::vector<Case> cases = {
-        {{"--deny-reason", "The owner refused e2e-agent."}, "The owner refused e2e-agent."},
-        {{"--deny"}, "Bosken refused the connection."},
-        {{"--stop-at", "hello", "--stop-reason", "Agent access is off."}, "Agent access is off."},
-        {{"--stop-at", "call"}, "The owner stopped agent access."},
-    };
-    for (const auto& c : cases) {
-        auto browser = startBrowser(c.options);
-        auto helper = startHelper();
-        EXPECT_EQ(exchange(*helper, toolCall(7, "list_agent_tabs")), textReply(7, c.text, true)) << c.text;
-        stopBrowser(*browser);
-    }
-}
-
 TEST_F(EndToEnd, BrowserNotRunningThenStartedThenRestartedIsFoundEachTimeAndIdsKeepRising) {
     auto helper = startHelper();
     exchange(*helper, initialize());
@@ -149,14 +130,23 @@ TEST_F(EndToEnd, BrowserNotRunningThenStartedThenRestartedIsFoundEachTimeAndIdsK
     stopBrowser(*browser);
 }
 
-TEST_F(EndToEnd, BrokenAnswersLoseTheConnectionWithoutHarmingTheHelper) {
-    for (const char* option : {"--garbage", "--close-mid-line", "--overlong"}) {
-        auto browser = startBrowser({option});
+TEST_F(EndToEnd, RefusalsAndBrokenAnswersFailTheCallWithoutHarmingTheHelper) {
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"--deny-reason", "The owner refused e2e-agent."}, "The owner refused e2e-agent."},
+        {{"--deny"}, "Bosken refused the connection."},
+        {{"--stop-at", "hello", "--stop-reason", "Agent access is off."}, "Agent access is off."},
+        {{"--stop-at", "call"}, "The owner stopped agent access."},
+        {{"--garbage"}, connectionLostText},
+        {{"--close-mid-line"}, connectionLostText},
+        {{"--overlong"}, connectionLostText},
+    };
+    for (const auto& [options, text] : cases) {
+        SCOPED_TRACE(options[0]);
+        auto browser = startBrowser(options);
         auto helper = startHelper();
-        EXPECT_EQ(exchange(*helper, toolCall(1, "list_agent_tabs")), textReply(1, connectionLostText, true)) << option;
+        EXPECT_EQ(exchange(*helper, toolCall(7, "list_agent_tabs")), textReply(7, text, true));
         // The helper goes on serving: a request that needs no browser is answered.
-        EXPECT_EQ(exchange(*helper, R"({"jsonrpc":"2.0","id":2,"method":"ping"})"), R"({"id":2,"jsonrpc":"2.0","result":{}})")
-            << option;
+        EXPECT_EQ(exchange(*helper, R"({"jsonrpc":"2.0","id":8,"method":"ping"})"), R"({"id":8,"jsonrpc":"2.0","result":{}})");
         stopBrowser(*browser);
     }
 }

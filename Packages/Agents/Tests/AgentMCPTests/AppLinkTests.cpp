@@ -100,15 +100,9 @@ public:
 
     // The lines the helper sent on connection `index`, once `count` have arrived (or after 2 s).
     std::vector<std::string> lines(size_t index, size_t count) {
-        auto deadline = std::chrono::steady_clock::now() + 2s;
-        while (true) {
-            {
-                std::lock_guard lock(mutex_);
-                if (received_.at(index).size() >= count || std::chrono::steady_clock::now() > deadline) {
-                    return received_.at(index);
-                }
-            }
-            std::this_thread::sleep_for(1ms);
+        for (auto deadline = std::chrono::steady_clock::now() + 2s;; std::this_thread::sleep_for(1ms)) {
+            std::lock_guard lock(mutex_);
+            if (received_.at(index).size() >= count || std::chrono::steady_clock::now() > deadline) return received_.at(index);
         }
     }
 
