@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "AgentSetup/CommandRunner.hpp"
+#include "SettingsFile.hpp"
 
 extern char** environ;
 
@@ -87,23 +88,6 @@ std::string codexConfig() {
         out += "[mcp_servers.tool" + std::to_string(i) + "]\ncommand = \"/usr/local/bin/tool" + std::to_string(i) +
                "\"\nargs = [\"--port\", \"" + std::to_string(8000 + i) + "\"]\n\n";
     out += "[profiles.fast]\nmodel = \"o4-mini\"\n";
-    return out;
-}
-
-// About `target` bytes of Claude Code settings: many projects with histories and numbers.
-std::string largeClaudeSettings(std::size_t target) {
-    std::string out = "{\n  \"numStartups\": 412,\n  \"mcpServers\": {\n";
-    for (int i = 0; i < 10; ++i)
-        out += "    \"server" + std::to_string(i) + "\": {\"type\": \"stdio\", \"command\": \"/usr/local/bin/tool" +
-               std::to_string(i) + "\", \"args\": [], \"env\": {}},\n";
-    out += "    \"last\": {\"command\": \"x\"}\n  },\n  \"projects\": {\n";
-    for (int i = 0; out.size() < target; ++i) {
-        out += "    \"/Users/me/src/project-" + std::to_string(i) + "\": {\"allowedTools\": [\"Read\", \"Edit\"], "
-               "\"history\": [{\"display\": \"fix the \\\"flaky\\\" test in caf\xC3\xA9 \\u2014 again\", "
-               "\"pastedContents\": {}}], \"lastCost\": 0.123456789012345678, \"lastTokens\": " +
-               std::to_string(123456789 + i) + ", \"trusted\": true},\n";
-    }
-    out += "    \"/Users/me/last\": {}\n  }\n}\n";
     return out;
 }
 

@@ -9,6 +9,7 @@
 
 #include "AgentMCP/MCPServer.hpp"
 #include "AgentWire/JSON.hpp"
+#include "SettingsFile.hpp"
 
 using AgentWire::JSON;
 
@@ -60,21 +61,8 @@ BENCHMARK(CopyIntoFreshMemory)->Arg(1 << 20)->Arg(40 << 20)->Unit(benchmark::kMi
 BENCHMARK(Parse)->Arg(1 << 20)->Arg(40 << 20)->Unit(benchmark::kMillisecond);
 BENCHMARK(Serialize)->Arg(1 << 20)->Arg(40 << 20)->Unit(benchmark::kMillisecond);
 
-// An agent app's settings file: thousands of small members, as users' files grow.
-std::string settingsFile(size_t target) {
-    std::string out = "{\n  \"numStartups\": 412,\n  \"projects\": {\n";
-    for (int i = 0; out.size() < target; ++i) {
-        out += "    \"/Users/me/src/project-" + std::to_string(i) +
-               "\": {\"allowedTools\": [\"Read\", \"Edit\"], \"history\": [{\"display\": \"fix the \\\"flaky\\\" "
-               "test \\u2014 again\", \"pastedContents\": {}}], \"lastCost\": 0.123456789012345678, \"lastTokens\": " +
-               std::to_string(123456789 + i) + ", \"trusted\": true},\n";
-    }
-    out += "    \"/Users/me/last\": {}\n  }\n}\n";
-    return out;
-}
-
 void ParseSettings(benchmark::State& state) {
-    std::string text = settingsFile(5 << 20);
+    std::string text = largeClaudeSettings(5 << 20);
     for (auto _ : state) {
         auto value = JSON::parsed(text, {.exactNumbers = true});
         benchmark::DoNotOptimize(value);
@@ -83,7 +71,7 @@ void ParseSettings(benchmark::State& state) {
 }
 
 void WriteSettingsPretty(benchmark::State& state) {
-    JSON value = *JSON::parsed(settingsFile(5 << 20), {.exactNumbers = true});
+    JSON value = *JSON::parsed(largeClaudeSettings(5 << 20), {.exactNumbers = true});
     size_t size = 0;
     for (auto _ : state) {
         std::string text = value.serialized({.pretty = true, .sortedKeys = true});

@@ -178,6 +178,18 @@ TEST(AppLink, PendingThenNothingIsStillWaitingAndTheNextCallWaitsWithoutANewHell
     EXPECT_EQ(browser.lines(0, 2), (std::vector<std::string>{hello, callLine(1)}));
 }
 
+TEST(AppLink, WhatArrivedBetweenCallsIsDrainedBeforeTheNextCall) {
+    FakeBrowser browser;
+    browser.scripts = {{"", false, 0, false, {welcome(), result(1, "first"), result(2, "fresh")}}};
+    auto link = browser.link();
+    EXPECT_EQ(link->run("list_agent_tabs", noArguments()), textOutcome("first"));
+    // A stray line carrying the next call's id, sent before that call exists, must not answer it.
+    browser.send(0, pending() + result(2, "stale"));
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(link->run("list_agent_tabs", noArguments()), textOutcome("fresh"));
+    EXPECT_EQ(browser.connects, 1);
+}
+
 TEST(AppLink, AConnectionLostBetweenCallsIsReplacedWithANewHelloAndIdsKeepRising) {
     struct Case {
         const char* name;
