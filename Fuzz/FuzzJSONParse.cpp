@@ -1,5 +1,6 @@
-// The wire parser on arbitrary bytes: no crash, and whatever parses serializes to text that
-// parses back to an equal value (both readings of numbers).
+// The wire parser on arbitrary bytes: no crash, whatever parses serializes to text that parses
+// back to an equal value (both readings of numbers), and reading one top-level member accepts
+// exactly what the full parse accepts.
 
 #include <cstdint>
 #include <cstdlib>
@@ -13,8 +14,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string_view bytes(reinterpret_cast<const char*>(data), size);
     auto wire = JSON::parsed(bytes);
     auto exact = JSON::parsed(bytes, {.exactNumbers = true});
-    if (wire.has_value() != exact.has_value()) std::abort();
+    auto partial = JSON::parsed(bytes, {.exactNumbers = true, .onlyMember = "k"});
+    if (wire.has_value() != exact.has_value() || wire.has_value() != partial.has_value()) std::abort();
     if (!wire) return 0;
+    if (exact->object()) {
+        const JSON* full = (*exact)["k"];
+        const JSON* only = (*partial)["k"];
+        if (partial->object()->size() != (full ? 1u : 0u) || (full && !(*full == *only))) std::abort();
+    }
     auto again = JSON::parsed(wire->data());
     if (!again || !(*again == *wire)) std::abort();
     auto pretty = JSON::parsed(exact->serialized({.pretty = true, .sortedKeys = false}), {.exactNumbers = true});

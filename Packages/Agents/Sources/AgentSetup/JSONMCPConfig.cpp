@@ -14,10 +14,11 @@ bool isBlank(std::string_view bytes) {
     return std::all_of(bytes.begin(), bytes.end(), [](char c) { return c == '\t' || c == '\n' || c == '\r' || c == ' '; });
 }
 
-// The file's root object. Numbers keep their written form, so a merge never alters one.
-std::variant<JSON::Object, Problem> object(const std::optional<std::string>& bytes) {
+// The file's root object. Numbers keep their written form, so a merge never alters one. With
+// `onlyMember`, the rest of the file is checked but not built.
+std::variant<JSON::Object, Problem> object(const std::optional<std::string>& bytes, std::string_view onlyMember = {}) {
     if (!bytes || isBlank(*bytes)) return JSON::Object{};
-    auto parsed = JSON::parse(*bytes, {.exactNumbers = true});
+    auto parsed = JSON::parse(*bytes, {.exactNumbers = true, .onlyMember = onlyMember});
     auto* root = std::get_if<JSON>(&parsed);
     // A top-level scalar is not accepted as a configuration document at all.
     if (!root || (root->kind() != JSON::Kind::object && root->kind() != JSON::Kind::array))
@@ -35,7 +36,7 @@ bool isWritable(const JSON& entry) { return JSON::parsed(entry.data()).has_value
 
 std::variant<std::optional<std::string>, Problem> command(const std::optional<std::string>& bytes,
                                                           std::string_view server) {
-    auto read = object(bytes);
+    auto read = object(bytes, "mcpServers");
     if (auto* problem = std::get_if<Problem>(&read)) return *problem;
     const auto& root = std::get<JSON::Object>(read);
     const JSON* servers = root.find("mcpServers");

@@ -84,6 +84,7 @@ private:
         case '{': return parseObject(out, depth + 1);
         case '[': return parseArray(out, depth + 1);
         case '"': {
+            if (skipping_) return parseString(scratch_);
             std::string s;
             if (!parseString(s)) return false;
             out = JSON(std::move(s));
@@ -110,6 +111,9 @@ private:
     // file's tree and reallocate it repeatedly.
     std::vector<JSON> elementStack_;
     std::vector<JSON::Member> memberStack_;
+    // While set, values are checked but not built; their strings go through one reused buffer.
+    bool skipping_ = false;
+    std::string scratch_;
 
     bool parseArray(JSON& out, size_t depth) {
         if (depth > options_.maxDepth) return false;
@@ -125,7 +129,7 @@ private:
             skipSpace();
             JSON value;
             if (!parseValue(value, depth)) return false;
-            elementStack_.push_back(std::move(value));
+            if (!skipping_) elementStack_.push_back(std::move(value));
             skipSpace();
             if (p_ == end_) return false;
             if (*p_ == ',') {
@@ -138,6 +142,7 @@ private:
             }
             return false;
         }
+        if (skipping_) return true;
         auto first = elementStack_.begin() + static_cast<ptrdiff_t>(mark);
         out = JSON(JSON::Array(std::make_move_iterator(first), std::make_move_iterator(elementStack_.end())));
         elementStack_.erase(first, elementStack_.end());
@@ -158,14 +163,19 @@ private:
             skipSpace();
             if (p_ == end_ || *p_ != '"') return false;
             std::string key;
-            if (!parseString(key)) return false;
+            if (!parseString(skipping_ ? scratch_ : key)) return false;
             skipSpace();
             if (p_ == end_ || *p_ != ':') return false;
             ++p_;
             skipSpace();
+            // At the top level, only the member asked for is built; the others are checked.
+            const bool skipMember = !skipping_ && depth == 1 && !options_.onlyMember.empty() && key != options_.onlyMember;
+            if (skipMember) skipping_ = true;
             JSON value;
-            if (!parseValue(value, depth)) return false;
-            memberStack_.push_back(JSON::Member{std::move(key), std::move(value)});
+            bool ok = parseValue(value, depth);
+            if (skipMember) skipping_ = false;
+            if (!ok) return false;
+            if (!skipping_ && !skipMember) memberStack_.push_back(JSON::Member{std::move(key), std::move(value)});
             skipSpace();
             if (p_ == end_) return false;
             if (*p_ == ',') {
@@ -178,6 +188,7 @@ private:
             }
             return false;
         }
+        if (skipping_) return true;
         auto first = memberStack_.begin() + static_cast<ptrdiff_t>(mark);
         std::vector<JSON::Member> members(std::make_move_iterator(first), std::make_move_iterator(memberStack_.end()));
         memberStack_.erase(first, memberStack_.end());
@@ -257,6 +268,7 @@ private:
     }
 
     bool parseString(std::string& out) {
+        out.clear();
         ++p_;  // opening quote
         // Fast path: a run of plain ASCII up to the closing quote is copied once.
         size_t run = plainRun(p_, static_cast<size_t>(end_ - p_), true);
@@ -341,6 +353,7 @@ private:
             if (q == digits) return false;
         }
         p_ = q;
+        if (skipping_) return true;
         double value = 0;
         auto result = std::from_chars(start, q, value);
         bool overflow = false;

@@ -16,6 +16,9 @@ struct JSONParseOptions {
     bool exactNumbers = false;
     // Deeper nesting is rejected as not JSON, so no input can exhaust the stack.
     size_t maxDepth = 1024;
+    // When set and the top level is an object, only its member of this name is built; the
+    // rest is still checked in full. Reading one entry of a large file then costs no tree.
+    std::string_view onlyMember = {};
 };
 
 struct JSONWriteOptions {
