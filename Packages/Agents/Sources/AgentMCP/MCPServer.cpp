@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "AgentMCP/MCPEra.hpp"
 #include "AgentWire/AgentTools.hpp"
 
 namespace AgentMCP {
@@ -49,13 +50,15 @@ JSON MCPServer::error(const JSON& id, int code, std::string_view message) {
 }
 
 std::optional<std::string> MCPServer::handle(std::string_view line) {
-    auto parsed = JSON::parse(line);
+    // Ids keep their written form (a large integer is no double), and a lone surrogate escape,
+    // which the grammar allows, costs one character rather than the request.
+    auto parsed = JSON::parse(line, {.exactNumbers = true, .loneSurrogatesAsReplacement = true});
     auto* message = std::get_if<JSON>(&parsed);
     if (!message) return error(JSON(), -32700, "Parse error").data();
 
     // "tools/list" is asked often and its answer never changes: its serialized catalogue is
     // built once and the reply assembled around it, in the bytes the serializer would write.
-    if (const JSON* id = (*message)["id"]; id && isToolsList(*message)) {
+    if (const JSON* id = (*message)["id"]; id && isToolsList(*message) && !MCPEra::isModern(*message)) {
         static const std::string tools =
             JSON::object({{"tools", JSON(JSON::Array(AgentWire::AgentTools::definitions().begin(),
                                                      AgentWire::AgentTools::definitions().end()))}})
@@ -91,20 +94,34 @@ std::optional<JSON> MCPServer::handleMessage(const JSON& message) {
         if (*method == "notifications/initialized" && session_) session_->initialized = true;
         return std::nullopt;
     }
+    // The 2026-07-28 revision, per message: its own checks and methods, the same tools.
+    const bool modern = MCPEra::isModern(message);
+    std::optional<MCPEra::Client> modernClient;
+    if (modern) {
+        auto checked = MCPEra::check(*id, *method, *params);
+        if (auto* refusal = std::get_if<JSON>(&checked)) return std::move(*refusal);
+        if (*method == "server/discover") return result(*id, MCPEra::discover(version_));
+        modernClient = std::get<MCPEra::Client>(std::move(checked));
+    }
     if (*method == "initialize") return result(*id, initialize(*params));
     if (*method == "ping") return result(*id, JSON(JSON::Object{}));
     if (*method == "tools/list") {
         const auto& definitions = AgentWire::AgentTools::definitions();
-        return result(*id, JSON::object({{"tools", JSON(JSON::Array(definitions.begin(), definitions.end()))}}));
+        JSON::Object value{{"tools", JSON(JSON::Array(definitions.begin(), definitions.end()))}};
+        if (modern) MCPEra::decorate(value, version_, true);
+        return result(*id, JSON(std::move(value)));
     }
     if (*method == "tools/call") {
         const JSON* name = (*params)["name"];
         if (!name || !name->string()) return error(*id, -32602, "tools/call needs a tool name");
         const JSON* arguments = (*params)["arguments"];
+        // A modern client names itself on each request; a legacy session, when there is one, decides.
+        if (modernClient && !session_) runner_->clientDidIntroduce(modernClient->name, modernClient->version);
         ToolOutcome outcome = runner_->run(*name->string(), arguments ? *arguments : emptyParams);
         JSON::Object value;
         value.appendUnchecked("content", JSON(std::move(outcome.content)));
         value.appendUnchecked("isError", outcome.isError);
+        if (modern) MCPEra::decorate(value, version_, false);
         return result(*id, JSON(std::move(value)));
     }
     return error(*id, -32601, "Method not found: " + *method);
@@ -126,7 +143,7 @@ JSON MCPServer::initialize(const JSON& params) {
     return JSON::object({
         {"protocolVersion", agreed},
         {"capabilities", JSON::object({{"tools", JSON::object({{"listChanged", false}})}})},
-        {"serverInfo", JSON::object({{"name", JSON(serverName)}, {"title", "Bosken"}, {"version", version_}})},
+        {"serverInfo", MCPEra::serverInfo(version_)},
         {"instructions", JSON(AgentWire::AgentTools::instructions)},
     });
 }

@@ -16,8 +16,10 @@ namespace AgentMCP {
 // input/output itself; tool calls go to the runner.
 class MCPServer {
 public:
-    // Supported protocol versions, newest first.
-    static constexpr std::array<std::string_view, 3> protocolVersions = {"2025-06-18", "2025-03-26", "2024-11-05"};
+    // The protocol versions agreed in "initialize", newest first; the 2026-07-28 revision has no
+    // "initialize" and is served per message (MCPEra).
+    static constexpr std::array<std::string_view, 4> protocolVersions = {"2025-11-25", "2025-06-18", "2025-03-26",
+                                                                         "2024-11-05"};
     static constexpr std::string_view serverName = "bosken";
 
     MCPServer(std::shared_ptr<AgentToolRunner> runner, std::string version);
