@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "AgentMCP/AppLink.hpp"
+#include "LinkDriver.hpp"
 #include "AgentWire/AgentWire.hpp"
 #include "AgentWire/JSON.hpp"
 #include "TestSupport/ChildProcess.hpp"
@@ -176,7 +177,7 @@ TEST_F(EndToEnd, AppLinkTimesOutOnASilentBrowser) {
         auto browser = startBrowser(option == "--late" ? std::vector<std::string>{option, "400"} : std::vector<std::string>{option});
         AppLink link(AppLink::unixSocket(socket), [] { return std::optional<std::string>(); }, 200ms, 200ms);
         auto start = std::chrono::steady_clock::now();
-        EXPECT_EQ(link.run("list_agent_tabs", JSON(JSON::Object{})), AgentMCP::ToolOutcome::error(text)) << option;
+        EXPECT_EQ(TestSupport::runCall(link, "list_agent_tabs", JSON(JSON::Object{})), AgentMCP::ToolOutcome::error(text)) << option;
         EXPECT_LT(std::chrono::steady_clock::now() - start, 5s) << option;
         stopBrowser(*browser);
     }
