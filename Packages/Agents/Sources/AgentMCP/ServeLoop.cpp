@@ -44,6 +44,7 @@ int ServeLoop::run() {
     while (true) {
         takeLines();
         advanceQueue();
+        checkStillWaiting();
         if (output_.flush() == ReplyWriter::Status::closed) return 0;
         // A client may close its input right after its last request: those calls still end.
         if (input_.atEnd() && queue_.empty()) {
