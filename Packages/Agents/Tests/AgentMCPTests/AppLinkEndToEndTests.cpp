@@ -263,14 +263,18 @@ TEST_F(EndToEnd, CancelledCallsGetNoReplyAndAQueuedOneNeverReachesTheBrowser) {
 TEST_F(EndToEnd, ProgressIsNotifiedOnlyForCallsWithAToken) {
     const std::string behind = "Waiting for an earlier Bosken call to finish.";
     const std::string asking = "Waiting for the owner to allow this agent in Bosken.";
-    auto browser = startBrowser({"--pending", "3", "--close-after-calls", "2"});
+    auto browser = startBrowser({"--pending", "3"});
     auto helper = startHelper();
     // 2 has no token: the owner being asked tells it nothing. 3 waits behind it.
     ASSERT_TRUE(helper->write(openTab(2, "a.example") + "\n" + openTab(3, "b.example", "7") + "\n"));
     EXPECT_EQ(canonical(helper->readLine().value_or("")), progress("7", 1, behind));
     EXPECT_EQ(helper->readLine(), textReply(2, "tab-1", false));
     EXPECT_EQ(helper->readLine(), textReply(3, "tab-2", false));
-    // A new connection is asked again: each pending message is one notification.
+    helper->closeStdin();
+    EXPECT_EQ(helper->exitCode(20s), std::optional<int>(0));
+    EXPECT_EQ(helper->output(), "");
+    // A new client is asked again: each pending message is one notification.
+    helper = startHelper();
     ASSERT_TRUE(helper->write(openTab(4, "c.example", "\"a\"") + "\n"));
     for (int count = 1; count <= 3; ++count) {
         EXPECT_EQ(canonical(helper->readLine().value_or("")), progress("\"a\"", count, asking));
