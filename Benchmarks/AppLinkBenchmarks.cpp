@@ -3,6 +3,7 @@
 // - PerCallOverhead: 10,000 small sequential tools/call requests through bosken-mcp, and in
 //   the same run the same calls made directly on the agent socket; the difference per call is
 //   what the helper adds.
+// - PingBurst: 10,000 pings written in one go, the time until the last reply.
 // - LargeResult: a 40 MiB result from the stand-in's write to the last byte of the reply on
 //   the helper's standard output, against relaying the same bytes raw (socket -> pipe) in
 //   this process; and the helper's peak resident memory as a multiple of the result size.
@@ -204,12 +205,18 @@ double cpuMicroseconds(pid_t pid) {
 #endif
 }
 
+// An earlier build of the helper to compare with, from BOSKEN_MCP_BASELINE; empty when none.
+std::string baselineHelper() {
+    const char* path = std::getenv("BOSKEN_MCP_BASELINE");
+    return path ? path : "";
+}
+
 void PerCallOverhead(benchmark::State& state) {
     const int calls = 10'000;
     std::string dir = temporaryDirectory();
     auto directBrowser = startStandIn(dir + "/direct.sock");
     auto helperBrowser = startStandIn(dir + "/helper.sock");
-    double directMicros = 0, helperMicros = 0, helperCPU = 0;
+    double directMicros = 0, helperMicros = 0, helperCPU = 0, baselineMicros = 0, baselineCPU = 0;
 
     for (auto _ : state) {
         // Direct: the same call lines on the socket, the result lines read back.
@@ -225,18 +232,26 @@ void PerCallOverhead(benchmark::State& state) {
         ::close(fd);
 
         // Through the helper: tools/call on its standard input, the reply from its output.
-        Child helper({BOSKEN_MCP_EXE, "--socket", dir + "/helper.sock"}, true);
-        LineReader replies(helper.out);
-        writeAll(helper.in, toolCall(0, "list_agent_tabs", "{}"));  // connects, hello, welcome
-        replies.next();
-        double cpuBefore = cpuMicroseconds(helper.pid);
-        start = Clock::now();
-        for (int i = 1; i <= calls; ++i) {
-            writeAll(helper.in, toolCall(i, "list_agent_tabs", "{}"));
-            if (replies.next() == 0) std::abort();
-        }
-        helperMicros = microseconds(Clock::now() - start) / calls;
-        helperCPU = (cpuMicroseconds(helper.pid) - cpuBefore) / calls;
+        auto through = [&](const std::string& program, double& cpu) {
+            Child helper({program, "--socket", dir + "/helper.sock"}, true);
+            LineReader replies(helper.out);
+            writeAll(helper.in, toolCall(0, "list_agent_tabs", "{}"));  // connects, hello, welcome
+            replies.next();
+            double cpuBefore = cpuMicroseconds(helper.pid);
+            auto begin = Clock::now();
+            for (int i = 1; i <= calls; ++i) {
+                writeAll(helper.in, toolCall(i, "list_agent_tabs", "{}"));
+                if (replies.next() == 0) std::abort();
+            }
+            cpu = (cpuMicroseconds(helper.pid) - cpuBefore) / calls;
+            return microseconds(Clock::now() - begin) / calls;
+        };
+        helperMicros = through(BOSKEN_MCP_EXE, helperCPU);
+        if (!baselineHelper().empty()) baselineMicros = through(baselineHelper(), baselineCPU);
+    }
+    if (!baselineHelper().empty()) {
+        state.counters["baseline_us_per_call"] = baselineMicros;
+        state.counters["baseline_cpu_us_per_call"] = baselineCPU;
     }
     state.counters["direct_us_per_call"] = directMicros;
     state.counters["helper_us_per_call"] = helperMicros;
@@ -247,6 +262,44 @@ void PerCallOverhead(benchmark::State& state) {
     std::filesystem::remove_all(dir);
 }
 BENCHMARK(PerCallOverhead)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// Milliseconds for `helper` to answer `count` pings written in one go, the replies read as they come.
+double pingBurstMilliseconds(const std::string& helper, int count) {
+    std::string burst;
+    for (int i = 1; i <= count; ++i) burst += R"({"jsonrpc":"2.0","id":)" + std::to_string(i) + R"(,"method":"ping"})" "\n";
+    Child child({helper}, true);
+    LineReader replies(child.out);
+    writeAll(child.in, R"({"jsonrpc":"2.0","id":0,"method":"ping"})" "\n");  // started and serving
+    replies.next();
+    auto start = Clock::now();
+    std::thread writer([&] { writeAll(child.in, burst); });
+    for (int i = 0; i < count; ++i) {
+        if (replies.next() == 0) std::abort();
+    }
+    double ms = microseconds(Clock::now() - start) / 1000;
+    writer.join();
+    return ms;
+}
+
+// 10,000 pipelined pings: the serve loop's cost for requests that need no browser. With a
+// baseline helper, both are measured in turn and the minimum of the rounds kept.
+void PingBurst(benchmark::State& state) {
+    const int count = 10'000, rounds = 7;
+    std::string baseline = baselineHelper();
+    double best = 1e300, bestBaseline = 1e300;
+    for (auto _ : state) {
+        for (int round = 0; round < rounds; ++round) {
+            best = std::min(best, pingBurstMilliseconds(BOSKEN_MCP_EXE, count));
+            if (!baseline.empty()) bestBaseline = std::min(bestBaseline, pingBurstMilliseconds(baseline, count));
+        }
+    }
+    state.counters["helper_ms"] = best;
+    if (!baseline.empty()) {
+        state.counters["baseline_ms"] = bestBaseline;
+        state.counters["helper_over_baseline"] = best / bestBaseline;
+    }
+}
+BENCHMARK(PingBurst)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 void LargeResult(benchmark::State& state) {
     const size_t size = 40u << 20;

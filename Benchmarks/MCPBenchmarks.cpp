@@ -84,14 +84,8 @@ void WriteSettingsPretty(benchmark::State& state) {
 BENCHMARK(ParseSettings)->Unit(benchmark::kMillisecond);
 BENCHMARK(WriteSettingsPretty)->Unit(benchmark::kMillisecond);
 
-class NullRunner : public AgentMCP::AgentToolRunner {
-public:
-    void clientDidIntroduce(const std::string&, const std::string&) override {}
-    AgentMCP::ToolOutcome run(const std::string&, const JSON&) override { return {}; }
-};
-
 void HandleLine(benchmark::State& state, std::string line) {
-    AgentMCP::MCPServer server(std::make_shared<NullRunner>(), "0.4.1");
+    AgentMCP::MCPServer server("0.4.1");
     for (auto _ : state) {
         auto reply = server.handle(line);
         benchmark::DoNotOptimize(reply);

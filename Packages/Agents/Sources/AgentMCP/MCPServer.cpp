@@ -1,6 +1,7 @@
 #include "AgentMCP/MCPServer.hpp"
 
 #include <algorithm>
+#include <variant>
 
 #include "AgentMCP/MCPEra.hpp"
 #include "AgentWire/AgentTools.hpp"
@@ -26,6 +27,21 @@ std::string textOr(const JSON* value, std::string fallback = {}) {
     return fallback;
 }
 
+}  // namespace
+
+bool MCPServer::isToolCall(const JSON& message) {
+    const JSON* method = message["method"];
+    if (!message["id"] || !method || !method->string() || *method->string() != "tools/call") return false;
+    const JSON* params = message["params"];
+    const JSON* name = params ? (*params)["name"] : nullptr;
+    if (!name || !name->string()) return false;
+    // A modern request that its era refuses is answered at once, like any error.
+    return !MCPEra::isModern(message) ||
+           std::holds_alternative<MCPEra::Client>(MCPEra::check(*message["id"], "tools/call", *params));
+}
+
+namespace {
+
 bool isToolsList(const JSON& message) {
     const JSON* method = message["method"];
     return method && method->string() && *method->string() == "tools/list";
@@ -33,12 +49,12 @@ bool isToolsList(const JSON& message) {
 
 }  // namespace
 
-MCPServer::MCPServer(std::shared_ptr<AgentToolRunner> runner, std::string version)
-    : runner_(std::move(runner)), version_(std::move(version)) {}
+MCPServer::MCPServer(std::string version, Introduce introduce)
+    : version_(std::move(version)), introduce_(std::move(introduce)) {}
 
 void MCPServer::resume(const MCPSession& session) {
     session_ = session;
-    runner_->clientDidIntroduce(session.clientName, session.clientVersion);
+    if (introduce_) introduce_(session.clientName, session.clientVersion);
 }
 
 JSON MCPServer::error(const JSON& id, int code, std::string_view message) {
@@ -49,12 +65,21 @@ JSON MCPServer::error(const JSON& id, int code, std::string_view message) {
     });
 }
 
-std::optional<std::string> MCPServer::handle(std::string_view line) {
+std::string MCPServer::parseError() {
+    static const std::string text = error(JSON(), -32700, "Parse error").data();
+    return text;
+}
+
+MCPServer::Handled MCPServer::handle(std::string_view line) {
+    Handled handled;
     // Ids keep their written form (a large integer is no double), and a lone surrogate escape,
     // which the grammar allows, costs one character rather than the request.
     auto parsed = JSON::parse(line, {.exactNumbers = true, .loneSurrogatesAsReplacement = true});
     auto* message = std::get_if<JSON>(&parsed);
-    if (!message) return error(JSON(), -32700, "Parse error").data();
+    if (!message) {
+        handled.reply = parseError();
+        return handled;
+    }
 
     // "tools/list" is asked often and its answer never changes: its serialized catalogue is
     // built once and the reply assembled around it, in the bytes the serializer would write.
@@ -63,22 +88,33 @@ std::optional<std::string> MCPServer::handle(std::string_view line) {
             JSON::object({{"tools", JSON(JSON::Array(AgentWire::AgentTools::definitions().begin(),
                                                      AgentWire::AgentTools::definitions().end()))}})
                 .data();
-        return "{\"id\":" + id->data() + ",\"jsonrpc\":\"2.0\",\"result\":" + tools + "}";
+        handled.reply = "{\"id\":" + id->data() + ",\"jsonrpc\":\"2.0\",\"result\":" + tools + "}";
+        return handled;
     }
 
-    if (const JSON::Array* batch = message->array()) {
+    if (JSON::Array* batch = message->array()) {
+        if (std::any_of(batch->begin(), batch->end(), &MCPServer::isToolCall)) {
+            handled.batch = std::move(*batch);
+            return handled;
+        }
         JSON::Array replies;
         for (const JSON& element : *batch) {
-            if (auto reply = handleMessage(element)) replies.push_back(std::move(*reply));
+            Routed routed = route(element);
+            if (routed.reply) replies.push_back(std::move(*routed.reply));
+            if (routed.cancelled) handled.cancelled.push_back(std::move(*routed.cancelled));
         }
-        if (replies.empty()) return std::nullopt;
-        return JSON(std::move(replies)).data();
+        if (!replies.empty()) handled.reply = JSON(std::move(replies)).data();
+        return handled;
     }
-    if (auto reply = handleMessage(*message)) return reply->data();
-    return std::nullopt;
+    Routed routed = route(*message);
+    if (routed.reply) handled.reply = routed.reply->data();
+    handled.call = std::move(routed.call);
+    if (routed.cancelled) handled.cancelled.push_back(std::move(*routed.cancelled));
+    return handled;
 }
 
-std::optional<JSON> MCPServer::handleMessage(const JSON& message) {
+MCPServer::Routed MCPServer::route(const JSON& message) {
+    Routed routed;
     const JSON* methodValue = message["method"];
     const std::string* method = methodValue ? methodValue->string() : nullptr;
     const JSON* id = message["id"];
@@ -87,44 +123,65 @@ std::optional<JSON> MCPServer::handleMessage(const JSON& message) {
     if (!params) params = &emptyParams;
 
     if (!method) {
-        if (id) return error(*id, -32600, "Invalid Request");
-        return std::nullopt;
+        if (id) routed.reply = error(*id, -32600, "Invalid Request");
+        return routed;
     }
     if (!id) {
         if (*method == "notifications/initialized" && session_) session_->initialized = true;
-        return std::nullopt;
+        if (*method == "notifications/cancelled") {
+            if (const JSON* requestId = (*params)["requestId"]) routed.cancelled = *requestId;
+        }
+        return routed;
     }
     // The 2026-07-28 revision, per message: its own checks and methods, the same tools.
     const bool modern = MCPEra::isModern(message);
     std::optional<MCPEra::Client> modernClient;
     if (modern) {
         auto checked = MCPEra::check(*id, *method, *params);
-        if (auto* refusal = std::get_if<JSON>(&checked)) return std::move(*refusal);
-        if (*method == "server/discover") return result(*id, MCPEra::discover(version_));
+        if (auto* refusal = std::get_if<JSON>(&checked)) {
+            routed.reply = std::move(*refusal);
+            return routed;
+        }
+        if (*method == "server/discover") {
+            routed.reply = result(*id, MCPEra::discover(version_));
+            return routed;
+        }
         modernClient = std::get<MCPEra::Client>(std::move(checked));
     }
-    if (*method == "initialize") return result(*id, initialize(*params));
-    if (*method == "ping") return result(*id, JSON(JSON::Object{}));
-    if (*method == "tools/list") {
+    if (*method == "initialize") {
+        routed.reply = result(*id, initialize(*params));
+    } else if (*method == "ping") {
+        routed.reply = result(*id, JSON(JSON::Object{}));
+    } else if (*method == "tools/list") {
         const auto& definitions = AgentWire::AgentTools::definitions();
         JSON::Object value{{"tools", JSON(JSON::Array(definitions.begin(), definitions.end()))}};
         if (modern) MCPEra::decorate(value, version_, true);
-        return result(*id, JSON(std::move(value)));
-    }
-    if (*method == "tools/call") {
+        routed.reply = result(*id, JSON(std::move(value)));
+    } else if (*method == "tools/call") {
         const JSON* name = (*params)["name"];
-        if (!name || !name->string()) return error(*id, -32602, "tools/call needs a tool name");
+        if (!name || !name->string()) {
+            routed.reply = error(*id, -32602, "tools/call needs a tool name");
+            return routed;
+        }
         const JSON* arguments = (*params)["arguments"];
         // A modern client names itself on each request; a legacy session, when there is one, decides.
-        if (modernClient && !session_) runner_->clientDidIntroduce(modernClient->name, modernClient->version);
-        ToolOutcome outcome = runner_->run(*name->string(), arguments ? *arguments : emptyParams);
-        JSON::Object value;
-        value.appendUnchecked("content", JSON(std::move(outcome.content)));
-        value.appendUnchecked("isError", outcome.isError);
-        if (modern) MCPEra::decorate(value, version_, false);
-        return result(*id, JSON(std::move(value)));
+        if (modernClient && !session_ && introduce_) introduce_(modernClient->name, modernClient->version);
+        const JSON* meta = (*params)["_meta"];
+        const JSON* token = meta ? (*meta)["progressToken"] : nullptr;
+        routed.call = ToolCall{*id, *name->string(), arguments ? *arguments : emptyParams,
+                               token ? std::optional<JSON>(*token) : std::nullopt, modern};
+    } else {
+        routed.reply = error(*id, -32601, "Method not found: " + *method);
     }
-    return error(*id, -32601, "Method not found: " + *method);
+    return routed;
+}
+
+std::string MCPServer::callReply(const JSON& id, ToolOutcome outcome, bool modern) const {
+    JSON::Object value;
+    value.appendUnchecked("content", JSON(std::move(outcome.content)));
+    value.appendUnchecked("isError", outcome.isError);
+    if (modern) MCPEra::decorate(value, version_, false);
+    return result(id, JSON(std::move(value))).data();
 }
 
 JSON MCPServer::initialize(const JSON& params) {
@@ -138,7 +195,7 @@ JSON MCPServer::initialize(const JSON& params) {
     std::string clientVersion = clientInfo ? textOr((*clientInfo)["version"]) : std::string();
 
     session_ = MCPSession{agreed, clientName, clientVersion, false};
-    runner_->clientDidIntroduce(clientName, clientVersion);
+    if (introduce_) introduce_(clientName, clientVersion);
 
     return JSON::object({
         {"protocolVersion", agreed},

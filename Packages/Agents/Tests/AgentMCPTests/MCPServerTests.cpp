@@ -10,30 +10,17 @@ using AgentWire::JSON;
 
 namespace {
 
-// Records what the server asked of it and answers with a fixed outcome.
-class RecordingRunner : public AgentMCP::AgentToolRunner {
-public:
-    std::vector<std::pair<std::string, std::string>> introductions;
-    std::vector<std::pair<std::string, JSON>> calls;
-    ToolOutcome outcome{{JSON::object({{"type", "text"}, {"text", "done"}})}, false};
-
-    void clientDidIntroduce(const std::string& name, const std::string& version) override {
-        introductions.emplace_back(name, version);
-    }
-    ToolOutcome run(const std::string& tool, const JSON& arguments) override {
-        calls.emplace_back(tool, arguments);
-        return outcome;
-    }
-};
-
 class MCPServerTest : public ::testing::Test {
 protected:
-    std::shared_ptr<RecordingRunner> runner = std::make_shared<RecordingRunner>();
-    MCPServer server{runner, "0.4.1"};
+    std::vector<std::pair<std::string, std::string>> introductions;
+    MCPServer server{"0.4.1", [this](const std::string& name, const std::string& version) {
+                         introductions.emplace_back(name, version);
+                     }};
 
     std::string reply(std::string_view line) {
-        auto r = server.handle(line);
-        return r ? *r : "<none>";
+        auto handled = server.handle(line);
+        EXPECT_FALSE(handled.call) << line;
+        return handled.reply ? *handled.reply : "<none>";
     }
 };
 
@@ -58,7 +45,6 @@ TEST_F(MCPServerTest, ErrorRepliesAreExactBytes) {
          }) {
         EXPECT_EQ(reply(line), expected) << line;
     }
-    EXPECT_TRUE(runner->calls.empty());
 }
 
 TEST_F(MCPServerTest, NoReplyIsDue) {
@@ -79,8 +65,9 @@ TEST_F(MCPServerTest, IdsEchoedAsWritten) {
     // A lone surrogate escape, which the grammar allows, reads as U+FFFD instead of failing the request.
     EXPECT_EQ(reply(R"({"id":"r\ud800","method":"ping","params":{"x":"\udfff"}})"),
               "{\"id\":\"r\xEF\xBF\xBD\",\"jsonrpc\":\"2.0\",\"result\":{}}");
-    reply(R"({"id":1,"method":"tools/call","params":{"name":"type","arguments":{"text":"a\udc00"}}})");
-    EXPECT_EQ(runner->calls.at(0).second, JSON::object({{"text", "a\xEF\xBF\xBD"}}));
+    auto call = server.handle(R"({"id":1,"method":"tools/call","params":{"name":"type","arguments":{"text":"a\udc00"}}})").call;
+    ASSERT_TRUE(call);
+    EXPECT_EQ(call->arguments, JSON::object({{"text", "a\xEF\xBF\xBD"}}));
 }
 
 TEST_F(MCPServerTest, BatchRepliesInOrderWithoutNotifications) {
@@ -96,7 +83,7 @@ TEST_F(MCPServerTest, InitializeNegotiatesAndRecordsTheSession) {
                   JSON(AgentWire::AgentTools::instructions).data() +
                   R"(,"protocolVersion":"2025-03-26","serverInfo":{"name":"bosken","title":"Bosken","version":"0.4.1"}}})");
     EXPECT_EQ(server.session(), (MCPSession{"2025-03-26", "claude-code", "2.1", false}));
-    EXPECT_EQ(runner->introductions, (std::vector<std::pair<std::string, std::string>>{{"claude-code", "2.1"}}));
+    EXPECT_EQ(introductions, (std::vector<std::pair<std::string, std::string>>{{"claude-code", "2.1"}}));
 
     reply(R"({"method":"notifications/initialized"})");
     EXPECT_TRUE(server.session()->initialized);
@@ -104,7 +91,7 @@ TEST_F(MCPServerTest, InitializeNegotiatesAndRecordsTheSession) {
     // A second initialize starts a new session and introduces the new client.
     reply(R"({"id":2,"method":"initialize","params":{"clientInfo":{"name":"other","version":3}}})");
     EXPECT_EQ(server.session(), (MCPSession{"2025-11-25", "other", "", false}));
-    EXPECT_EQ(runner->introductions.back(), (std::pair<std::string, std::string>{"other", ""}));
+    EXPECT_EQ(introductions.back(), (std::pair<std::string, std::string>{"other", ""}));
 }
 
 TEST_F(MCPServerTest, UnknownOrMissingVersionsAgreeOnTheNewest) {
@@ -112,7 +99,7 @@ TEST_F(MCPServerTest, UnknownOrMissingVersionsAgreeOnTheNewest) {
                                R"(,"params":{"protocolVersion":"2026-07-28"})",
                                R"(,"params":{"_meta":{"io.modelcontextprotocol/protocolVersion":"2026-07-28"}})",
                                R"(,"params":{"protocolVersion":"2024-11-05 "})", R"(,"params":{"clientInfo":"x"})"}) {
-        auto r = JSON::parsed(*server.handle(std::string(R"({"id":1,"method":"initialize")") + params + "}"));
+        auto r = JSON::parsed(*server.handle(std::string(R"({"id":1,"method":"initialize")") + params + "}").reply);
         EXPECT_EQ(*(*(*r)["result"])["protocolVersion"], JSON("2025-11-25")) << params;
     }
     for (const char* version : {"2024-11-05", "2025-06-18", "2025-11-25"}) {
@@ -135,25 +122,52 @@ TEST_F(MCPServerTest, ToolsListHasTheCatalogue) {
     EXPECT_EQ(*(*result)["tools"]->array(), AgentWire::AgentTools::definitions());
     // The line path and the message path give the same bytes.
     EXPECT_EQ(reply(R"({"id":[3,"x"],"method":"tools/list"})"),
-              server.handleMessage(*JSON::parsed(R"({"id":[3,"x"],"method":"tools/list"})"))->data());
+              server.route(*JSON::parsed(R"({"id":[3,"x"],"method":"tools/list"})")).reply->data());
 }
 
-TEST_F(MCPServerTest, ToolsCallPassesNameAndArgumentsUnchecked) {
-    EXPECT_EQ(reply(R"({"id":4,"method":"tools/call","params":{"name":"open_tab","arguments":{"url":"x"}}})"),
-              R"({"id":4,"jsonrpc":"2.0","result":{"content":[{"text":"done","type":"text"}],"isError":false}})");
-    reply(R"({"id":5,"method":"tools/call","params":{"name":"anything"}})");
-    reply(R"({"id":6,"method":"tools/call","params":{"name":"x","arguments":[1]}})");
-    ASSERT_EQ(runner->calls.size(), 3u);
-    EXPECT_EQ(runner->calls[0], (std::pair<std::string, JSON>{"open_tab", JSON::object({{"url", "x"}})}));
-    EXPECT_EQ(runner->calls[1].second, JSON(JSON::Object{}));
-    EXPECT_EQ(runner->calls[2].second, JSON::array({1}));
+TEST_F(MCPServerTest, ToolsCallIsRoutedWithNameArgumentsAndProgressTokenUnchecked) {
+    struct Case {
+        const char* line;
+        MCPServer::ToolCall call;
+    };
+    const std::vector<Case> cases = {
+        {R"({"id":4,"method":"tools/call","params":{"name":"open_tab","arguments":{"url":"x"}}})",
+         {JSON(4), "open_tab", JSON::object({{"url", "x"}}), std::nullopt}},
+        {R"({"id":"a","method":"tools/call","params":{"name":"anything"}})", {JSON("a"), "anything", JSON(JSON::Object{}), std::nullopt}},
+        {R"({"id":6,"method":"tools/call","params":{"name":"x","arguments":[1],"_meta":{"progressToken":"t"}}})",
+         {JSON(6), "x", JSON::array({1}), JSON("t")}},
+        {R"({"id":7,"method":"tools/call","params":{"name":"x","_meta":{"progressToken":{"k":1}}}})",
+         {JSON(7), "x", JSON(JSON::Object{}), JSON::object({{"k", 1}})}},
+    };
+    for (const auto& c : cases) {
+        auto handled = server.handle(c.line);
+        ASSERT_TRUE(handled.call) << c.line;
+        EXPECT_FALSE(handled.reply);
+        EXPECT_EQ(handled.call->id, c.call.id);
+        EXPECT_EQ(handled.call->tool, c.call.tool);
+        EXPECT_EQ(handled.call->arguments, c.call.arguments);
+        EXPECT_EQ(handled.call->progressToken, c.call.progressToken) << c.line;
+    }
+}
 
-    runner->outcome = ToolOutcome{{}, false};
-    EXPECT_EQ(reply(R"({"id":7,"method":"tools/call","params":{"name":"x"}})"),
-              R"({"id":7,"jsonrpc":"2.0","result":{"content":[],"isError":false}})");
-    runner->outcome = ToolOutcome::error("nope");
-    EXPECT_EQ(reply(R"({"id":8,"method":"tools/call","params":{"name":"x"}})"),
-              R"({"id":8,"jsonrpc":"2.0","result":{"content":[{"text":"nope","type":"text"}],"isError":true}})");
+TEST_F(MCPServerTest, CallRepliesCarryTheOutcomeAndCancellationsTheirRequestID) {
+    JSON text = JSON::object({{"type", "text"}, {"text", "done"}});
+    EXPECT_EQ(server.callReply(JSON(4), ToolOutcome{{text}, false}),
+              R"({"id":4,"jsonrpc":"2.0","result":{"content":[{"text":"done","type":"text"}],"isError":false}})");
+    EXPECT_EQ(server.callReply(JSON("x"), ToolOutcome{{}, true}),
+              R"({"id":"x","jsonrpc":"2.0","result":{"content":[],"isError":true}})");
+
+    auto cancelled = server.handle(R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":{"requestId":"r1","reason":"timeout"}})");
+    EXPECT_FALSE(cancelled.reply);
+    EXPECT_EQ(cancelled.cancelled, std::vector<JSON>{JSON("r1")});
+    EXPECT_TRUE(server.handle(R"({"method":"notifications/cancelled","params":{}})").cancelled.empty());
+
+    // A batch holding a tool call comes back whole, nothing in it handled yet.
+    auto batch = server.handle(R"([{"id":1,"method":"initialize"},{"id":2,"method":"tools/call","params":{"name":"x"}}])");
+    EXPECT_FALSE(batch.reply);
+    ASSERT_TRUE(batch.batch);
+    EXPECT_EQ(batch.batch->size(), 2u);
+    EXPECT_FALSE(server.session());
 }
 
 // A request of the 2026-07-28 revision, as its clients write it.
@@ -184,9 +198,6 @@ TEST_F(MCPServerTest, ModernRequestsGetTheirOwnShapesAndErrors) {
         {modern("tools/list", R"("cursor":"x",)"),
          "{\"id\":9,\"jsonrpc\":\"2.0\",\"result\":{" + serverInfo +
              R"(,"cacheScope":"private","resultType":"complete","tools":)" + tools + R"(,"ttlMs":0}})"},
-        {modern("tools/call", R"("name":"click","arguments":{"tab":"tab-1"},)"),
-         "{\"id\":9,\"jsonrpc\":\"2.0\",\"result\":{" + serverInfo +
-             R"(,"content":[{"text":"done","type":"text"}],"isError":false,"resultType":"complete"}})"},
         {modern("tools/call", R"("name":7,)"),
          R"({"error":{"code":-32602,"message":"tools/call needs a tool name"},"id":9,"jsonrpc":"2.0"})"},
         {modern("ping"), R"({"error":{"code":-32601,"message":"Method not found: ping"},"id":9,"jsonrpc":"2.0"})"},
@@ -205,25 +216,50 @@ TEST_F(MCPServerTest, ModernRequestsGetTheirOwnShapesAndErrors) {
         // Without the version key a request is of the initialize era, as before.
         {R"({"id":9,"method":"server/discover","params":{"_meta":{}}})",
          R"({"error":{"code":-32601,"message":"Method not found: server/discover"},"id":9,"jsonrpc":"2.0"})"},
-        {R"({"id":9,"method":"tools/call","params":{"name":"click","_meta":{"progressToken":1}}})",
-         R"({"id":9,"jsonrpc":"2.0","result":{"content":[{"text":"done","type":"text"}],"isError":false}})"},
+        {modern("tools/call", R"("name":"x",)", "", "\"2099-01-01\""),
+         R"({"error":{"code":-32022,"data":{"requested":"2099-01-01","supported":["2026-07-28","2025-11-25",)"
+         R"("2025-06-18","2025-03-26","2024-11-05"]},"message":"Unsupported protocol version: 2099-01-01"},)"
+         R"("id":9,"jsonrpc":"2.0"})"},
     };
     for (const auto& c : cases) EXPECT_EQ(reply(c.line), c.reply) << c.line;
     EXPECT_EQ(reply(R"({"method":"notifications/cancelled","params":{"requestId":9,"_meta":)"
                     R"({"io.modelcontextprotocol/protocolVersion":"2026-07-28"}}})"),
               "<none>");
-    EXPECT_EQ(runner->calls.size(), 2u);
     EXPECT_FALSE(server.session());  // nothing is invented for a client that never initialized
+
+    // A modern call's reply says so; a legacy one's bytes stay as they were.
+    JSON done = JSON::object({{"type", "text"}, {"text", "done"}});
+    for (bool isModern : {true, false}) {
+        auto call = server.handle(isModern ? modern("tools/call", R"("name":"click",)")
+                                           : R"({"id":9,"method":"tools/call","params":{"name":"click","_meta":{}}})")
+                        .call;
+        ASSERT_TRUE(call);
+        EXPECT_EQ(call->modern, isModern);
+        EXPECT_EQ(server.callReply(call->id, ToolOutcome{{done}, false}, call->modern),
+                  isModern ? "{\"id\":9,\"jsonrpc\":\"2.0\",\"result\":{" + serverInfo +
+                                 R"(,"content":[{"text":"done","type":"text"}],"isError":false,"resultType":"complete"}})"
+                           : R"({"id":9,"jsonrpc":"2.0","result":{"content":[{"text":"done","type":"text"}],"isError":false}})");
+    }
+    // A batch is answered at once when its era refuses its only tool call, in each element's shape.
+    auto batch = server.handle("[" + modern("tools/call", R"("name":"x",)", "", "\"1\"") + "," + modern("tools/list") +
+                               R"(,{"id":2,"method":"ping"}])");
+    EXPECT_FALSE(batch.batch);
+    auto replies = JSON::parsed(*batch.reply);
+    ASSERT_TRUE(replies && replies->array() && replies->array()->size() == 3u) << *batch.reply;
+    EXPECT_EQ(*(*(*replies->array())[0]["error"])["code"], JSON(-32022));
+    EXPECT_EQ(*(*(*replies->array())[1]["result"])["resultType"], JSON("complete"));
+    EXPECT_EQ((*replies->array())[2].data(), R"({"id":2,"jsonrpc":"2.0","result":{}})");
 }
 
 TEST_F(MCPServerTest, AModernClientNamesItselfUnlessALegacySessionDoes) {
     const std::string named = R"(,"io.modelcontextprotocol/clientInfo":{"name":"py-agent","version":"0.9"})";
-    reply(modern("tools/list", "", named));
-    reply(modern("tools/call", R"("name":"x",)", named));
-    reply(modern("tools/call", R"("name":"x",)"));
-    reply(R"({"id":1,"method":"initialize","params":{"clientInfo":{"name":"claude-code","version":"2.1"}}})");
-    reply(modern("tools/call", R"("name":"x",)", named));
-    EXPECT_EQ(runner->introductions, (std::vector<std::pair<std::string, std::string>>{
+    for (const std::string& line : {modern("tools/list", "", named), modern("tools/call", R"("name":"x",)", named),
+                                    modern("tools/call", R"("name":"x",)"),
+                                    std::string(R"({"id":1,"method":"initialize","params":{"clientInfo":{"name":"claude-code","version":"2.1"}}})"),
+                                    modern("tools/call", R"("name":"x",)", named)}) {
+        server.handle(line);
+    }
+    EXPECT_EQ(introductions, (std::vector<std::pair<std::string, std::string>>{
                                          {"py-agent", "0.9"}, {"", ""}, {"claude-code", "2.1"}}));
     EXPECT_EQ(server.session()->clientName, "claude-code");
 }
@@ -232,7 +268,7 @@ TEST_F(MCPServerTest, ResumeTakesTheSessionAndIntroducesTheClient) {
     MCPSession session{"2025-03-26", "codex", "1.0", true};
     server.resume(session);
     EXPECT_EQ(server.session(), session);
-    EXPECT_EQ(runner->introductions, (std::vector<std::pair<std::string, std::string>>{{"codex", "1.0"}}));
+    EXPECT_EQ(introductions, (std::vector<std::pair<std::string, std::string>>{{"codex", "1.0"}}));
 }
 
 }  // namespace

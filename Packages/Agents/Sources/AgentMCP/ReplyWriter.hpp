@@ -1,0 +1,46 @@
+#pragma once
+
+#include <cstddef>
+#include <deque>
+#include <string>
+
+namespace AgentMCP {
+
+// Writes reply lines to the MCP client's standard output without ever waiting for the client:
+// the descriptor is made non-blocking and what does not fit now stays pending, in order, to be
+// written when poll says there is room. Each reply leaves whole and in one piece of the stream.
+class ReplyWriter {
+public:
+    enum class Status { written, pending, closed };
+
+    // A writer on `fd`, made non-blocking until `restore` or destruction. Never closes `fd`.
+    explicit ReplyWriter(int fd);
+    ~ReplyWriter();
+    ReplyWriter(const ReplyWriter&) = delete;
+    ReplyWriter& operator=(const ReplyWriter&) = delete;
+
+    // Queues `reply` and a line feed; nothing is written until `flush`.
+    void add(std::string reply);
+    // Writes what fits now. `closed` once the reader has gone (or the descriptor fails).
+    Status flush();
+    // Writes everything, waiting as long as the reader takes.
+    Status flushAll();
+
+    int fd() const { return fd_; }
+    size_t pendingBytes() const { return pendingBytes_; }
+    bool closed() const { return closed_; }
+
+    // Gives `fd` back its own blocking mode (before a re-execution), and takes it again.
+    void restore();
+    void takeOver();
+
+private:
+    int fd_;
+    int originalFlags_ = -1;
+    std::deque<std::string> pending_;
+    size_t frontWritten_ = 0;  // of the first pending reply and its line feed
+    size_t pendingBytes_ = 0;
+    bool closed_ = false;
+};
+
+}  // namespace AgentMCP
