@@ -99,7 +99,7 @@ size_t ServeLoop::callsWaiting() const {
 
 void ServeLoop::enqueue(std::string line, MCPServer::ToolCall call) {
     if (callsWaiting() >= limits_.maxCalls) {
-        output_.add(MCPServer::callReply(call.id, ToolOutcome::error(std::string(tooManyCallsText))));
+        output_.add(server_.callReply(call.id, ToolOutcome::error(std::string(tooManyCallsText)), call.modern));
         return;
     }
     Entry entry;
@@ -119,8 +119,8 @@ void ServeLoop::enqueue(std::string line, JSON::Array batch) {
             MCPServer::Routed routed = server_.route(element);
             if (routed.reply) replies.push_back(routed.reply->data());
             if (routed.call) {
-                replies.push_back(
-                    MCPServer::callReply(routed.call->id, ToolOutcome::error(std::string(tooManyCallsText))));
+                replies.push_back(server_.callReply(routed.call->id, ToolOutcome::error(std::string(tooManyCallsText)),
+                                                    routed.call->modern));
             }
             if (routed.cancelled) cancel(*routed.cancelled);
         }
@@ -162,7 +162,7 @@ void ServeLoop::advanceQueue() {
 }
 
 void ServeLoop::start(MCPServer::ToolCall call, int64_t progress) {
-    running_ = Running{std::move(call.id), std::move(call.progressToken), progress, false, std::nullopt};
+    running_ = Running{std::move(call.id), std::move(call.progressToken), call.modern, progress, false, std::nullopt};
     stepped(link_.start(std::move(call.tool), std::move(call.arguments)));
 }
 
@@ -171,7 +171,7 @@ void ServeLoop::stepped(AppLink::Step step) {
     for (int i = 0; i < std::min(step.pendings, maxPendingNotices); ++i) {
         notifyProgress(running_->progressToken, running_->progress, askingOwnerText);
     }
-    if (step.outcome) return finishCall(MCPServer::callReply(running_->id, std::move(*step.outcome)));
+    if (step.outcome) return finishCall(server_.callReply(running_->id, std::move(*step.outcome), running_->modern));
     // A cancelled call ends without an outcome.
     if (!link_.busy()) finishCall(std::nullopt);
 }
