@@ -376,8 +376,21 @@ std::variant<std::string, JSONTextEdit::Problem> JSONTextEdit::set(const JSON& v
         if (isInlineSpace(interior))
             return applied(text, {{into.open + 1, into.close,
                                    style.eol + indent + member(key, inserted, indent, true) + style.eol + base}});
-        // Comments inside: the member goes on a line of its own before the closing brace's line.
-        auto lastBreak = interior.find_last_of("\r\n");
+        // Comments inside: the member goes on a line of its own after the last line break that
+        // isn't inside a comment.
+        size_t lastBreak = std::string_view::npos;
+        for (size_t p = 0; p < interior.size();) {
+            if (interior[p] == '\n' || interior[p] == '\r') {
+                lastBreak = p++;
+            } else if (interior.substr(p, 2) == "//") {
+                p = lineEnd(interior, p);
+            } else if (interior.substr(p, 2) == "/*") {
+                auto close = interior.find("*/", p + 2);
+                p = close == std::string_view::npos ? interior.size() : close + 2;
+            } else {
+                ++p;
+            }
+        }
         if (lastBreak == std::string_view::npos)
             return applied(text, {{into.close, into.close, style.eol + indent + member(key, inserted, indent, true) +
                                                                style.eol + base}});

@@ -208,6 +208,45 @@ TEST_F(MCPInstallTest, SecondRunFindsNothingToChange) {
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(path("home/.codex")), {}), 1);
 }
 
+TEST_F(MCPInstallTest, UninstallShowsRemovesAndFindsNothingToRemove) {
+    auto uninstall = [&](const std::vector<std::string>& arguments) {
+        out.clear();
+        err.clear();
+        return MCPInstall::runUninstall(arguments, {}, installer(),
+                                        [this](const std::string& text) { out.push_back(text); },
+                                        [this](const std::string& text) { err.push_back(text); });
+    };
+    const auto cursor = home() + "/.cursor/mcp.json", backup = cursor + ".bosken-backup-" + InstallerTestSupport::stamp();
+    const std::string original = "{\"mcpServers\": {\"a\": {}}}";
+    write("home/.cursor/mcp.json", original);
+    EXPECT_EQ(run({"--app", "cursor"}), 0);
+    std::filesystem::remove(backup);
+    const auto installed = read("home/.cursor/mcp.json");
+
+    EXPECT_EQ(uninstall({"--app", "cursor", "--dry-run"}), 0);
+    EXPECT_EQ(out, std::vector<std::string>{
+                       "Cursor: Removes the entry below from " + cursor +
+                       ", keeping everything else in it. First copies the file to " + backup + ".\n{\n  \"mcpServers\" : {\n"
+                       "    \"bosken\" : {\n      \"args\" : [],\n      \"command\" : \"" + helper + "\"\n    }\n  }\n}"});
+    EXPECT_EQ(read("home/.cursor/mcp.json"), installed);
+
+    EXPECT_EQ(uninstall({"--app", "cursor", "--app", "gemini"}), 0);
+    ASSERT_EQ(out.size(), 3u);
+    EXPECT_EQ(out[1], "Removed Bosken from Cursor in " + cursor + ". The old file is saved at " + backup +
+                          ". Sessions of Cursor already running keep Bosken until they are restarted.");
+    EXPECT_EQ(out[2], "Gemini CLI: Gemini CLI has no Bosken in " + home() + "/.gemini/settings.json. Nothing to remove.");
+    EXPECT_TRUE(err.empty());
+    EXPECT_EQ(read("home/.cursor/mcp.json"), original);
+    EXPECT_FALSE(exists("home/.gemini"));
+
+    EXPECT_EQ(uninstall({"--all"}), 0);
+    EXPECT_EQ(out.back(), "Cursor: Cursor has no Bosken in " + cursor + ". Nothing to remove.");
+    EXPECT_EQ(uninstall({"--help"}), 0);
+    EXPECT_EQ(out, std::vector<std::string>{MCPInstall::uninstallUsage()});
+    EXPECT_EQ(uninstall({"--bogus"}), 2);
+    EXPECT_EQ(err, std::vector<std::string>{"unknown option --bogus\n" + MCPInstall::uninstallUsage()});
+}
+
 TEST(MCPInstallHome, HomeVariableThenUserDatabase) {
     EXPECT_EQ(MCPInstall::homeDirectory({{"HOME", "/Users/me"}}), "/Users/me");
     const passwd* entry = ::getpwuid(::getuid());

@@ -144,6 +144,9 @@ TEST(JSONMCPConfig, InPlaceEditsKeepTheFilesStyle) {
         {"an empty object holding a comment", vscode, "{\n  \"servers\": {\n    // none yet\n  }\n}\n",
          "{\n  \"servers\": {\n    // none yet\n    \"bosken\": {\n      \"command\": \"/H\",\n      \"args\": []\n"
          "    }\n  }\n}\n"},
+        {"a block comment across lines in an empty object", vscode, "{\n  \"servers\": {\n    /* a\n    b */ }\n}\n",
+         "{\n  \"servers\": {\n    \"bosken\": {\n      \"command\": \"/H\",\n      \"args\": []\n    }\n    /* a\n"
+         "    b */ }\n}\n"},
         {"a comment line ending the root", general, "{\n  \"a\": 1\n  // last\n}",
          "{\n  \"a\": 1,\n  \"mcpServers\": {\n    \"bosken\": {\n      \"command\": \"/H\",\n      \"args\": []\n"
          "    }\n  }\n  // last\n}"},
