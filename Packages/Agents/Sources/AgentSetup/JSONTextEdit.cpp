@@ -1,6 +1,7 @@
 #include "AgentSetup/JSONTextEdit.hpp"
 
 #include <algorithm>
+#include <map>
 
 namespace AgentSetup {
 
@@ -257,27 +258,37 @@ JSONTextEdit::Style JSONTextEdit::style() const {
     auto lf = text.find('\n');
     if (lf != std::string_view::npos && lf > 0 && text[lf - 1] == '\r') style.eol = "\r\n";
 
-    // The indent unit: a tab when the first indented line starts with one, else the fewest
-    // spaces any line is indented by.
-    size_t fewest = 0;
+    // The indent unit: the step by which a line is most often indented more than the line
+    // before it (a tab when tabs win), so one odd line doesn't decide it.
+    std::map<size_t, size_t> steps;
+    size_t tabSteps = 0, spaceSteps = 0;
+    std::optional<size_t> previous;
     for (size_t start = 0; start < text.size();) {
         size_t p = start;
         while (p < text.size() && (text[p] == ' ' || text[p] == '\t')) ++p;
-        if (p > start && p < text.size() && text[p] != '\n' && text[p] != '\r') {
-            if (text[start] == '\t') {
-                if (fewest == 0) {
-                    style.unit = "\t";
-                    break;
+        if (p < text.size() && text[p] != '\n' && text[p] != '\r') {
+            size_t width = p - start;
+            if (previous && width > *previous) {
+                if (text[start] == '\t') {
+                    ++tabSteps;
+                } else {
+                    ++steps[width - *previous];
+                    ++spaceSteps;
                 }
-            } else if (fewest == 0 || p - start < fewest) {
-                fewest = p - start;
             }
+            previous = width;
         }
         auto next = text.find('\n', p);
         if (next == std::string_view::npos) break;
         start = next + 1;
     }
-    if (fewest > 0 && style.unit != "\t") style.unit.assign(fewest, ' ');
+    if (tabSteps > spaceSteps) {
+        style.unit = "\t";
+    } else if (!steps.empty()) {
+        auto most = std::max_element(steps.begin(), steps.end(),
+                                     [](const auto& a, const auto& b) { return a.second < b.second; });
+        style.unit.assign(most->first, ' ');
+    }
 
     // Spacing around ":" and after "," as the root's first members have it.
     const auto& members = root_.members;
@@ -334,7 +345,18 @@ std::variant<std::string, JSONTextEdit::Problem> JSONTextEdit::set(const JSON& v
     if (blank_) return Problem{"it is blank", true};
     if (layoutProblem_) return *layoutProblem_;
     const std::string_view text = bytes_;
-    const Style style = this->style();
+    Style style = this->style();
+    if (memberIndex_) {
+        // The entry's own indentation step, so a second install writes the same text again.
+        const auto& old = object_->members[*memberIndex_];
+        auto oldText = text.substr(old.valueStart, old.valueEnd - old.valueStart);
+        auto lf = oldText.find('\n');
+        std::string base = lineIndent(text, old.keyStart);
+        if (lf != std::string_view::npos) {
+            std::string inner = lineIndent(text, old.valueStart + lf + 1);
+            if (inner.size() > base.size() && inner.starts_with(base)) style.unit = inner.substr(base.size());
+        }
+    }
     auto write = [&](const JSON& v, const std::string& base, bool multiline) {
         std::string out;
         writeValue(out, v, base, multiline, style.eol, style.unit, style.colon, style.comma);
