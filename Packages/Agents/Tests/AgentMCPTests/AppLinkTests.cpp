@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -79,6 +80,7 @@ public:
             {
                 std::lock_guard lock(mutex_);
                 received_.emplace_back();
+                played_.push_back(false);
             }
             Script script = index < scripts.size() ? scripts[index] : Script{};
             writers_.emplace_back([this, end = fds[1], index, script] { play(end, index, script); });
@@ -100,16 +102,24 @@ public:
 
     // The lines the helper sent on connection `index`, once `count` have arrived (or after 2 s).
     std::vector<std::string> lines(size_t index, size_t count) {
-        for (auto deadline = std::chrono::steady_clock::now() + 2s;; std::this_thread::sleep_for(1ms)) {
-            std::lock_guard lock(mutex_);
-            if (received_.at(index).size() >= count || std::chrono::steady_clock::now() > deadline) return received_.at(index);
-        }
+        std::unique_lock lock(mutex_);
+        changed_.wait_for(lock, 2s, [&] { return received_.at(index).size() >= count; });
+        return received_.at(index);
+    }
+
+    // Waits (up to 2 s) until connection `index` has its script written and, if it asks for
+    // it, its close done.
+    void waitUntilPlayed(size_t index) {
+        std::unique_lock lock(mutex_);
+        EXPECT_TRUE(changed_.wait_for(lock, 2s, [&] { return played_.at(index); }));
     }
 
 private:
     std::vector<int> ends_;
     std::mutex mutex_;
+    std::condition_variable changed_;
     std::vector<std::vector<std::string>> received_;
+    std::vector<bool> played_;
     std::vector<std::thread> writers_;
 
     // Writes the script, then records the helper's lines and answers them, until the helper
@@ -125,6 +135,11 @@ private:
             }
         } while (script.repeat);
         if (script.closeAfter) ::shutdown(fd, SHUT_WR);
+        {
+            std::lock_guard lock(mutex_);
+            played_[index] = true;
+        }
+        changed_.notify_all();
         std::string pending;
         char chunk[65536];
         for (ssize_t n; (n = ::recv(fd, chunk, sizeof chunk, 0)) > 0;) {
@@ -134,6 +149,7 @@ private:
                 size_t seen = received_[index].size();
                 received_[index].push_back(pending.substr(0, nl));
                 if (seen < script.replies.size()) ::send(fd, script.replies[seen].data(), script.replies[seen].size(), MSG_NOSIGNAL);
+                changed_.notify_all();
             }
         }
     }
@@ -185,7 +201,6 @@ TEST(AppLink, WhatArrivedBetweenCallsIsDrainedBeforeTheNextCall) {
     EXPECT_EQ(link->run("list_agent_tabs", noArguments()), textOutcome("first"));
     // A stray line carrying the next call's id, sent before that call exists, must not answer it.
     browser.send(0, pending() + result(2, "stale"));
-    std::this_thread::sleep_for(50ms);
     EXPECT_EQ(link->run("list_agent_tabs", noArguments()), textOutcome("fresh"));
     EXPECT_EQ(browser.connects, 1);
 }
@@ -210,7 +225,7 @@ TEST(AppLink, AConnectionLostBetweenCallsIsReplacedWithANewHelloAndIdsKeepRising
         browser.scripts = {c.first, {welcome() + result(1, "too late") + pending() + result(2, "second")}};
         auto link = browser.link(2000ms, c.callTimeout);
         EXPECT_EQ(link->run("list_agent_tabs", noArguments()), c.outcome);
-        std::this_thread::sleep_for(50ms);  // the stop or close arrives between the calls
+        browser.waitUntilPlayed(0);  // the stop or close arrives between the calls
         EXPECT_EQ(link->run("list_agent_tabs", noArguments()), textOutcome("second"));
         EXPECT_EQ(browser.connects, 2);
         EXPECT_EQ(browser.preflights, 2);

@@ -155,9 +155,12 @@ TEST_F(HandoverEndToEndTests, ReplacedHelperTakesOverTheSameProcessAndSessionOnc
     EXPECT_EQ(child->readLine(), toolReply(2, "tab-1", false));
     auto firstInode = runningInode(pid);
     ASSERT_EQ(firstInode, inode(helper));
+    // The browser drops the connection after that call. Until it has, the helper rightly
+    // sends the next call on it, and gets to see the close only then.
+    ASSERT_EQ(browser->readLine(std::chrono::seconds(10)), "closed 1");
 
-    // The browser has dropped the connection after that call; now an update lands, not yet
-    // executable: the call is refused with a text and serving goes on in the same program.
+    // Now an update lands, not yet executable: the call is refused with a text and serving
+    // goes on in the same program.
     replaceHelper(std::filesystem::perms(0644));
     ASSERT_NE(inode(helper), firstInode);
     EXPECT_EQ(runningInode(pid), firstInode) << "nothing happens before the next call";
