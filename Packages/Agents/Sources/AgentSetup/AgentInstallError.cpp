@@ -20,6 +20,10 @@ std::string AgentInstallError::message() const {
             return "The command failed: " + why;
         case Kind::notApplied:
             return path + " was written, but Bosken isn't in it when read back. Add it by hand.";
+        case Kind::outOfMemory:
+            return "Bosken ran out of memory working on " + path + ".";
+        case Kind::createFailed:
+            return "Couldn't create " + path + ": " + why + ".";
     }
     return {};
 }

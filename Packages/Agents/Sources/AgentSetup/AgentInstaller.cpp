@@ -5,7 +5,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
+#include <new>
+#include <stdexcept>
 
 #include "AgentSetup/AtomicFile.hpp"
 
@@ -90,14 +93,43 @@ AgentApp AgentInstaller::app(AgentApp::Kind kind) const {
     return {kind, {}, false};
 }
 
+// Running out of memory on one app's file fails that app only; the others are still done.
+std::variant<AgentPlan, AgentInstallError> AgentInstaller::plan(const AgentApp& app,
+                                                                 const std::string& helperPath) const {
+    try {
+        return makePlan(app, helperPath);
+    } catch (const std::bad_alloc&) {
+    } catch (const std::length_error&) {
+    }
+    return AgentInstallError::outOfMemory(resolved(app.configURL));
+}
+
+std::variant<AgentInstallResult, AgentInstallError> AgentInstaller::install(const AgentPlan& plan) const {
+    try {
+        return apply(plan);
+    } catch (const std::bad_alloc&) {
+    } catch (const std::length_error&) {
+    }
+    return AgentInstallError::outOfMemory(plan.configPath);
+}
+
 AgentInstaller::FileRead AgentInstaller::read(const std::string& path) {
+    const std::string tooLarge = "it's over 256 MiB, too large for a settings file";
     // Non-blocking, so a FIFO planted at the path can't hang the run; only a regular file counts.
     int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return {std::nullopt, errno != ENOENT && errno != ENOTDIR && exists(path)};
+    if (fd < 0) {
+        // A loop of links is there but can't be read, and writing would fail on it with these words.
+        if (errno == ELOOP) return {std::nullopt, true, std::strerror(ELOOP)};
+        return {std::nullopt, errno != ENOENT && errno != ENOTDIR && exists(path)};
+    }
     struct stat info {};
     if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
         ::close(fd);
         return {std::nullopt, true};
+    }
+    if (static_cast<unsigned long long>(info.st_size) > maxConfigBytes) {
+        ::close(fd);
+        return {std::nullopt, true, tooLarge};
     }
     std::string bytes;
     bytes.reserve(static_cast<std::size_t>(info.st_size));
@@ -105,6 +137,10 @@ AgentInstaller::FileRead AgentInstaller::read(const std::string& path) {
     for (;;) {
         ssize_t count = ::read(fd, buffer, sizeof buffer);
         if (count > 0) {
+            if (bytes.size() + static_cast<std::size_t>(count) > maxConfigBytes) {  // it grew while read
+                ::close(fd);
+                return {std::nullopt, true, tooLarge};
+            }
             bytes.append(buffer, static_cast<std::size_t>(count));
         } else if (count == 0) {
             break;

@@ -14,12 +14,37 @@ bool isBlank(std::string_view bytes) {
     return std::all_of(bytes.begin(), bytes.end(), [](char c) { return c == '\t' || c == '\n' || c == '\r' || c == ' '; });
 }
 
+// How deeply arrays and objects nest in `bytes`, strings skipped: tells a file nested beyond
+// what the parser takes from one that isn't JSON.
+size_t nesting(std::string_view bytes) {
+    size_t depth = 0, deepest = 0;
+    bool inString = false;
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        char c = bytes[i];
+        if (inString) {
+            if (c == '\\') ++i;
+            else if (c == '"') inString = false;
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            deepest = std::max(deepest, ++depth);
+        } else if ((c == ']' || c == '}') && depth > 0) {
+            --depth;
+        }
+    }
+    return deepest;
+}
+
 // The file's root object. Numbers keep their written form, so a merge never alters one. With
 // `onlyMember`, the rest of the file is checked but not built.
 std::variant<JSON::Object, Problem> object(const std::optional<std::string>& bytes, std::string_view onlyMember = {}) {
     if (!bytes || isBlank(*bytes)) return JSON::Object{};
     auto parsed = JSON::parse(*bytes, {.exactNumbers = true, .onlyMember = onlyMember});
     auto* root = std::get_if<JSON>(&parsed);
+    if (const size_t limit = JSON::ParseOptions{}.maxDepth; !root && nesting(*bytes) > limit) {
+        return Problem{"it's nested more than " + std::to_string(limit) + " levels deep, deeper than Bosken reads",
+                       false};
+    }
     // A top-level scalar is not accepted as a configuration document at all.
     if (!root || (root->kind() != JSON::Kind::object && root->kind() != JSON::Kind::array))
         return Problem{"it isn't valid JSON (comments and trailing commas aren't accepted)", false};

@@ -342,11 +342,12 @@ TEST(AppLinkUnixSocket, PathLengthAndFailedCallsDecideTheOutcome) {
     struct Case {
         std::string path;
         int socketResult, connectResult;
-        Log log;  // "connect 5" and no close: connected
+        Log log;  // ending in "peer 5": connected
+        bool peerIsOwner = true;
     };
     const std::vector<Case> cases = {
-        {"/" + std::string(102, 'p'), 5, 0, {"socket", "connect 5"}},
-        {wide, 5, 0, {"socket", "connect 5"}},
+        {"/" + std::string(102, 'p'), 5, 0, {"socket", "connect 5", "peer 5"}},
+        {wide, 5, 0, {"socket", "connect 5", "peer 5"}},
         // Refused before any system call.
         {"/" + std::string(103, 'p'), 5, 0, {}},
         {wide + "x", 5, 0, {}},
@@ -354,6 +355,8 @@ TEST(AppLinkUnixSocket, PathLengthAndFailedCallsDecideTheOutcome) {
         {std::string("/tmp/a\0b", 8), 5, 0, {}},
         {"/tmp/x.sock", -1, 0, {"socket"}},
         {"/tmp/x.sock", 5, -1, {"socket", "connect 5", "close 5"}},
+        // Another user's socket is no browser of the owner's.
+        {"/tmp/x.sock", 5, 0, {"socket", "connect 5", "peer 5", "close 5"}, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.path);
@@ -374,9 +377,13 @@ TEST(AppLinkUnixSocket, PathLengthAndFailedCallsDecideTheOutcome) {
             return c.connectResult;
         };
         calls.close = [&](int fd) { log.push_back("close " + std::to_string(fd)); };
+        calls.peerIsOwner = [&](int fd) {
+            log.push_back("peer " + std::to_string(fd));
+            return c.peerIsOwner;
+        };
         auto fd = AppLink::unixSocket(c.path, calls)();
         EXPECT_EQ(log, c.log);
-        if (c.log.size() == 2) {
+        if (!c.log.empty() && c.log.back() == "peer 5") {
             EXPECT_EQ(std::get<int>(fd), 5);
             EXPECT_EQ(path, c.path);
             EXPECT_EQ(length, sizeof(sockaddr_un));
@@ -388,7 +395,8 @@ TEST(AppLinkUnixSocket, PathLengthAndFailedCallsDecideTheOutcome) {
 
 class AppLinkLiveSocket : public TestSupport::TempDirTest {};
 
-TEST_F(AppLinkLiveSocket, ConnectsToAListeningSocketAndNotToAMissingOne) {
+// The live peer check passes the own user's socket (another user's needs privileges to make).
+TEST_F(AppLinkLiveSocket, ConnectsToAListeningSocketOfTheOwnUserAndNotToAMissingOne) {
     std::string path = this->path("agent.sock");
     EXPECT_EQ(std::get<AppLink::LinkError>(AppLink::unixSocket(path)()), AppLink::LinkError::notRunning());
 
