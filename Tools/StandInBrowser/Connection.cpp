@@ -44,19 +44,19 @@ void sleepMilliseconds(int ms) {
 Connection::Connection(const Options& options, int fd, int number, int logFD)
     : options_(options), fd_(fd), number_(number), logFD_(logFD) {}
 
-void Connection::serve() {
+bool Connection::serve() {
     AgentWire::LineBuffer buffer(AgentWire::maxCallBytes);
     std::string chunk(64 * 1024, '\0');
     while (true) {
         ssize_t n = ::read(fd_, chunk.data(), chunk.size());
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
+        if (n <= 0) return false;
         auto lines = buffer.append(std::string_view(chunk.data(), static_cast<size_t>(n)));
         auto* complete = std::get_if<AgentWire::LineBuffer::Lines>(&lines);
-        if (!complete) return;  // a call line over the wire's limit
+        if (!complete) return true;  // a call line over the wire's limit
         for (size_t i = 0; i < complete->size(); ++i) {
             linesWaiting_ = i + 1 < complete->size() || buffer.pendingSize() > 0;
-            if (!handle((*complete)[i].view())) return;
+            if (!handle((*complete)[i].view())) return true;
         }
     }
 }

@@ -18,8 +18,9 @@ public:
     // `number` counts connections from 1; `logFD` is -1 when nothing is logged.
     Connection(const Options& options, int fd, int number, int logFD);
 
-    // Serves until the helper closes, the options call for a close, or a write fails.
-    void serve();
+    // Serves until the helper closes, the options call for a close, or a write fails; true
+    // when the stand-in ended the connection itself (not the helper).
+    bool serve();
 
 private:
     enum class Stage { hello, ignoring, ready };

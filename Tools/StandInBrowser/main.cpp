@@ -1,5 +1,6 @@
 // bosken-standin: plays the browser's side of the agent socket for tests, demonstrations
-// and benchmarks. Not part of the helper.
+// and benchmarks. Not part of the helper. Prints "ready" once it listens, and "closed N" each
+// time it ends connection N itself.
 
 #include <fcntl.h>
 #include <signal.h>
@@ -76,7 +77,13 @@ int main(int argc, char** argv) {
             }
             return fail(std::string("accept: ") + std::strerror(errno));
         }
-        StandIn::Connection(options, fd, number, logFD).serve();
+        bool endedHere = StandIn::Connection(options, fd, number, logFD).serve();
         ::close(fd);
+        // A test that makes the stand-in close or stop waits for this line before its next
+        // call: until the close is done the helper rightly goes on using the connection.
+        if (endedHere) {
+            std::printf("closed %d\n", number);
+            std::fflush(stdout);
+        }
     }
 }

@@ -72,6 +72,19 @@ AppLink::SocketCalls AppLink::SocketCalls::live() {
         return ::connect(fd, static_cast<const sockaddr*>(address), static_cast<socklen_t>(length));
     };
     calls.close = [](int fd) { ::close(fd); };
+    calls.peerIsOwner = [](int fd) {
+#if defined(__APPLE__)
+        uid_t user = 0;
+        gid_t group = 0;
+        if (::getpeereid(fd, &user, &group) != 0) return false;
+#else
+        ucred credentials{};
+        socklen_t length = sizeof credentials;
+        if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0) return false;
+        uid_t user = credentials.uid;
+#endif
+        return user == ::geteuid();
+    };
     return calls;
 }
 
@@ -87,7 +100,7 @@ AppLink::Connect AppLink::unixSocket(std::string path, SocketCalls calls) {
         std::memcpy(address.sun_path, path.data(), path.size());
         int fd = calls.socket();
         if (fd < 0) return LinkError::notRunning();
-        if (calls.connect(fd, &address, sizeof address) != 0) {
+        if (calls.connect(fd, &address, sizeof address) != 0 || !calls.peerIsOwner(fd)) {
             calls.close(fd);
             return LinkError::notRunning();
         }

@@ -56,6 +56,9 @@ public:
         std::function<int()> socket;                                      // a new AF_UNIX stream socket or -1
         std::function<int(int fd, const void* address, unsigned length)> connect;  // 0 or -1
         std::function<void(int fd)> close;
+        // Whether the connected peer runs as this process's user. Another user's socket (one
+        // left world-writable in a shared folder, say) is not the owner's browser.
+        std::function<bool(int fd)> peerIsOwner;
         // The real calls (close-on-exec socket; no SIGPIPE on macOS).
         static SocketCalls live();
     };
@@ -76,7 +79,8 @@ public:
     AppLink& operator=(const AppLink&) = delete;
 
     // A `connect` operation for the Unix socket at `path`. A path longer than
-    // `maxSocketPathBytes`, empty, or holding a zero byte is `notRunning` without any call.
+    // `maxSocketPathBytes`, empty, or holding a zero byte is `notRunning` without any call; so
+    // is a socket whose peer runs as another user.
     static Connect unixSocket(std::string path, SocketCalls calls = SocketCalls::live());
 
     // Remembered for the next hello; nothing is sent now.

@@ -1,7 +1,11 @@
 #include "AgentMCP/HelperBinary.hpp"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#if !defined(__APPLE__)
+#include <sys/mman.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -120,8 +124,76 @@ bool isRunnable(const std::string& path) {
 #endif
 }
 
+int handOverFile(const std::string& bytes) {
+#if defined(__APPLE__)
+    (void)bytes;
+    return -ENOTSUP;
+#else
+    // No MFD_CLOEXEC: the new image must inherit it.
+    int fd = ::memfd_create("bosken-mcp-resume", MFD_ALLOW_SEALING);
+    if (fd < 0) return -errno;
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            int error = n < 0 ? errno : EIO;
+            ::close(fd);
+            return -error;
+        }
+        done += static_cast<size_t>(n);
+    }
+    // Sealed, so the new image can tell it from any other inherited descriptor.
+    if (::fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) != 0) {
+        int error = errno;
+        ::close(fd);
+        return -error;
+    }
+    return fd;
+#endif
+}
+
+std::optional<std::string> takeHandOverFile(int fd, size_t limit) {
+#if defined(__APPLE__)
+    (void)fd;
+    (void)limit;
+    return std::nullopt;
+#else
+    int seals = ::fcntl(fd, F_GET_SEALS);
+    if (seals < 0 || (seals & F_SEAL_WRITE) == 0) return std::nullopt;
+    struct stat status;
+    std::optional<std::string> bytes;
+    if (::fstat(fd, &status) == 0 && status.st_size >= 0 && static_cast<size_t>(status.st_size) <= limit) {
+        std::string text(static_cast<size_t>(status.st_size), '\0');
+        size_t done = 0;
+        while (done < text.size()) {
+            ssize_t n = ::pread(fd, text.data() + done, text.size() - done, static_cast<off_t>(done));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            done += static_cast<size_t>(n);
+        }
+        if (done == text.size()) bytes = std::move(text);
+    }
+    ::close(fd);
+    return bytes;
+#endif
+}
+
 int execute(const std::string& path, const std::vector<std::string>& arguments, const std::string& resume) {
-    if (setenv(std::string(MCPResume::environmentKey).c_str(), resume.c_str(), 1) != 0) return errno;
+    std::string value = resume;
+    int carrier = -1;
+#if !defined(__APPLE__)
+    if (resume.size() > MCPResume::maxEnvironmentBytes) {
+        carrier = handOverFile(resume);
+        if (carrier < 0) return -carrier;
+        value = std::string(MCPResume::descriptorPrefix) + std::to_string(carrier);
+    }
+#endif
+    if (setenv(std::string(MCPResume::environmentKey).c_str(), value.c_str(), 1) != 0) {
+        int error = errno;
+        if (carrier >= 0) ::close(carrier);
+        return error;
+    }
     // Whatever is buffered would be lost with the old image.
     std::fflush(nullptr);
     std::vector<std::string> copies(arguments.begin(), arguments.end());
@@ -133,6 +205,7 @@ int execute(const std::string& path, const std::vector<std::string>& arguments, 
     int error = errno;
     // The old image goes on serving; the record must not reach a later child of it.
     unsetenv(std::string(MCPResume::environmentKey).c_str());
+    if (carrier >= 0) ::close(carrier);
     return error;
 }
 

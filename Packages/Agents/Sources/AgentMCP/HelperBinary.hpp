@@ -24,9 +24,18 @@ std::optional<std::string> identity(const std::string& path);
 bool isRunnable(const std::string& path);
 
 // Replaces the process with `path`, run with `arguments` (arguments[0] is the program name)
-// and "BOSKEN_MCP_RESUME" set to `resume`. Returns only on failure, with the errno of the
-// failed call; the environment is then as it was before.
+// and "BOSKEN_MCP_RESUME" set to `resume` (on Linux, a `resume` over 120 KiB in a memory file
+// that the variable names). Returns only on failure, with the errno of the failed call; the
+// environment and the open descriptors are then as they were before.
 int execute(const std::string& path, const std::vector<std::string>& arguments, const std::string& resume);
+
+// A sealed memory file holding `bytes`, left open across exec: its descriptor, or -errno
+// (-ENOTSUP where there are no memory files: macOS, which needs none).
+int handOverFile(const std::string& bytes);
+
+// The contents of a file made by handOverFile, which is then closed; nothing when it is larger
+// than `limit` or `fd` isn't such a file (which is then left alone).
+std::optional<std::string> takeHandOverFile(int fd, size_t limit);
 
 }  // namespace HelperBinary
 

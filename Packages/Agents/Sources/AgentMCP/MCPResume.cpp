@@ -1,8 +1,10 @@
 #include "AgentMCP/MCPResume.hpp"
 
+#include <charconv>
 #include <utility>
 
 #include "AgentMCP/Base64.hpp"
+#include "AgentMCP/HelperBinary.hpp"
 #include "AgentWire/JSON.hpp"
 
 namespace AgentMCP {
@@ -88,7 +90,16 @@ std::optional<MCPResume> MCPResume::fromEncoded(std::string_view text) {
 std::optional<MCPResume> MCPResume::take(const std::map<std::string, std::string>& environment) {
     auto found = environment.find(std::string(environmentKey));
     if (found == environment.end()) return std::nullopt;
-    return fromEncoded(found->second);
+    std::string_view value = found->second;
+    if (!value.starts_with(descriptorPrefix)) return fromEncoded(value);
+    value.remove_prefix(descriptorPrefix.size());
+    int fd = -1;
+    auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), fd);
+    // Standard input, output and error are never the record, whatever the variable says.
+    if (error != std::errc() || end != value.data() + value.size() || fd <= 2) return std::nullopt;
+    auto text = HelperBinary::takeHandOverFile(fd, maxEncodedBytes);
+    if (!text) return std::nullopt;
+    return fromEncoded(*text);
 }
 
 }  // namespace AgentMCP

@@ -20,6 +20,10 @@ struct MCPResume {
     static constexpr size_t maxEncodedBytes = 262'144;
     // How many relaunch times a record keeps (the most recent ones).
     static constexpr size_t keptRelaunches = 8;
+    // Linux takes no single environment string over 128 KiB, so there a longer record travels in
+    // an inherited memory file, and the variable holds this prefix and the file's descriptor.
+    static constexpr size_t maxEnvironmentBytes = 120 * 1024;
+    static constexpr std::string_view descriptorPrefix = "fd:";
 
     // The session to resume; absent when the client had not sent "initialize" yet.
     std::optional<MCPSession> session;
@@ -41,7 +45,8 @@ struct MCPResume {
     // malformed, truncated or hostile text is simply nothing).
     static std::optional<MCPResume> fromEncoded(std::string_view text);
 
-    // The record carried by `environment`, or nothing; the caller removes the variable.
+    // The record carried by `environment` (in the variable, or in the memory file it names,
+    // which is then closed), or nothing; the caller removes the variable.
     static std::optional<MCPResume> take(const std::map<std::string, std::string>& environment);
 
     friend bool operator==(const MCPResume&, const MCPResume&) = default;

@@ -22,6 +22,10 @@ std::string AgentInstallError::message() const {
             return path + " was written, but Bosken isn't in it when read back. Add it by hand.";
         case Kind::notRemoved:
             return path + " was written, but Bosken is still in it when read back. Remove it by hand.";
+        case Kind::outOfMemory:
+            return "Bosken ran out of memory working on " + path + ".";
+        case Kind::createFailed:
+            return "Couldn't create " + path + ": " + why + ".";
     }
     return {};
 }

@@ -16,6 +16,8 @@ struct AgentInstallError {
         commandFailed,      // why: the failed command's message
         notApplied,         // path
         notRemoved,         // path
+        outOfMemory,        // path
+        createFailed,       // path, why: writeFailed where there was no file before
     };
     Kind kind = Kind::notInstalled;
     std::string path;
@@ -38,6 +40,10 @@ struct AgentInstallError {
     static AgentInstallError commandFailed(std::string text) { return {Kind::commandFailed, {}, std::move(text)}; }
     static AgentInstallError notApplied(std::string path) { return {Kind::notApplied, std::move(path), {}}; }
     static AgentInstallError notRemoved(std::string path) { return {Kind::notRemoved, std::move(path), {}}; }
+    static AgentInstallError outOfMemory(std::string path) { return {Kind::outOfMemory, std::move(path), {}}; }
+    static AgentInstallError createFailed(std::string path, std::string why) {
+        return {Kind::createFailed, std::move(path), std::move(why)};
+    }
 
     std::string message() const;
 

@@ -5,7 +5,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
+#include <new>
+#include <stdexcept>
 
 #include "AgentSetup/AtomicFile.hpp"
 
@@ -131,14 +134,51 @@ AgentApp AgentInstaller::app(AgentApp::Kind kind) const {
     return {kind, {}, false};
 }
 
+namespace {
+
+// Running out of memory on one app's file fails that app only; the others are still done.
+template <class Value, class Work>
+std::variant<Value, AgentInstallError> failingAlone(const std::string& path, Work work) {
+    try {
+        return work();
+    } catch (const std::bad_alloc&) {
+    } catch (const std::length_error&) {
+    }
+    return AgentInstallError::outOfMemory(path);
+}
+
+}  // namespace
+
+std::variant<AgentPlan, AgentInstallError> AgentInstaller::plan(const AgentApp& app,
+                                                                 const std::string& helperPath) const {
+    return failingAlone<AgentPlan>(resolved(app.configURL), [&] { return makePlan(app, helperPath); });
+}
+
+std::variant<AgentPlan, AgentInstallError> AgentInstaller::removalPlan(const AgentApp& app) const {
+    return failingAlone<AgentPlan>(resolved(app.configURL), [&] { return makeRemovalPlan(app); });
+}
+
+std::variant<AgentInstallResult, AgentInstallError> AgentInstaller::install(const AgentPlan& plan) const {
+    return failingAlone<AgentInstallResult>(plan.configPath, [&] { return apply(plan); });
+}
+
 AgentInstaller::FileRead AgentInstaller::read(const std::string& path) {
+    const std::string tooLarge = "it's over 256 MiB, too large for a settings file";
     // Non-blocking, so a FIFO planted at the path can't hang the run; only a regular file counts.
     int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return {std::nullopt, errno != ENOENT && errno != ENOTDIR && exists(path)};
+    if (fd < 0) {
+        // A loop of links is there but can't be read, and writing would fail on it with these words.
+        if (errno == ELOOP) return {std::nullopt, true, std::strerror(ELOOP)};
+        return {std::nullopt, errno != ENOENT && errno != ENOTDIR && exists(path)};
+    }
     struct stat info {};
     if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
         ::close(fd);
         return {std::nullopt, true};
+    }
+    if (static_cast<unsigned long long>(info.st_size) > maxConfigBytes) {
+        ::close(fd);
+        return {std::nullopt, true, tooLarge};
     }
     std::string bytes;
     bytes.reserve(static_cast<std::size_t>(info.st_size));
@@ -146,6 +186,10 @@ AgentInstaller::FileRead AgentInstaller::read(const std::string& path) {
     for (;;) {
         ssize_t count = ::read(fd, buffer, sizeof buffer);
         if (count > 0) {
+            if (bytes.size() + static_cast<std::size_t>(count) > maxConfigBytes) {  // it grew while read
+                ::close(fd);
+                return {std::nullopt, true, tooLarge};
+            }
             bytes.append(buffer, static_cast<std::size_t>(count));
         } else if (count == 0) {
             break;

@@ -60,10 +60,14 @@ struct AgentInstaller {
     // What registering `helperPath` in `app` would do. Fails with notInstalled,
     // unreadableConfig or unsupportedLayout, without side effects.
     std::variant<AgentPlan, AgentInstallError> plan(const AgentApp& app, const std::string& helperPath) const;
+    // plan() without the guard that makes running out of memory this app's failure.
+    std::variant<AgentPlan, AgentInstallError> makePlan(const AgentApp& app, const std::string& helperPath) const;
 
     // What removing the "bosken" entry from `app` would do: remove, or absent when there is
     // none. Fails with unreadableConfig or unsupportedLayout, without side effects.
     std::variant<AgentPlan, AgentInstallError> removalPlan(const AgentApp& app) const;
+    // removalPlan() without the guard that makes running out of memory this app's failure.
+    std::variant<AgentPlan, AgentInstallError> makeRemovalPlan(const AgentApp& app) const;
 
     // Which helper the app starts now, for the listing; any reading problem is notConnected.
     ClaudeCodeSetup::Status status(const AgentApp& app, const std::string& helperPath) const;
@@ -115,6 +119,8 @@ struct AgentInstaller {
     // writes it atomically or runs `claude mcp add` / `remove`, and reads the file back. A
     // failure leaves the file as it was (except as the `claude` command left it).
     std::variant<AgentInstallResult, AgentInstallError> install(const AgentPlan& plan) const;
+    // install() without the guard that makes running out of memory this app's failure.
+    std::variant<AgentInstallResult, AgentInstallError> apply(const AgentPlan& plan) const;
 
     // Runs `claude mcp [remove then] add`, or only remove, for the plan; commandFailed when the
     // last command fails.
@@ -122,12 +128,17 @@ struct AgentInstaller {
 
     // ---- Reading configuration files
 
+    // Larger files are refused unread: no settings file comes near it, and reading one would
+    // only risk running out of memory.
+    static constexpr unsigned long long maxConfigBytes = 256ull << 20;
+
     // A configuration file as read: its bytes, none when nothing is there, or `unreadable`
     // when something is there that can't be read whole as a regular file (a directory, no
-    // permission, a device).
+    // permission, a device, a loop of links, a file over `maxConfigBytes`), with the reason.
     struct FileRead {
         std::optional<std::string> bytes;
         bool unreadable = false;
+        std::string reason = "Bosken couldn't read it";
     };
     static FileRead read(const std::string& path);
 

@@ -4,7 +4,9 @@
 
 namespace AgentSetup {
 
-std::variant<AgentInstallResult, AgentInstallError> AgentInstaller::install(const AgentPlan& plan) const {
+std::variant<AgentInstallResult, AgentInstallError> AgentInstaller::apply(const AgentPlan& plan) const {
+    // What runs killed before their rename left beside the file; done even when nothing changes.
+    AtomicFile::removeStaleTemporaries(plan.configPath);
     if (!plan.change.changesFile()) return AgentInstallResult{plan.app, plan.change, plan.configPath, std::nullopt};
     const bool removes = plan.change.kind == AgentPlan::Change::Kind::remove;
 
@@ -14,17 +16,25 @@ std::variant<AgentInstallResult, AgentInstallError> AgentInstaller::install(cons
         if (read(plan.configPath).bytes != plan.original) return AgentInstallError::changedSinceShown(plan.configPath);
     }
 
+    // The name shown may have been taken since; the copy then takes the next free one.
+    std::optional<std::string> backupPath;
     if (plan.original && plan.backupPath) {
-        if (auto failure = AtomicFile::copy(plan.configPath, *plan.backupPath))
+        auto copied = AtomicFile::copy(plan.configPath, *plan.backupPath);
+        if (auto* failure = std::get_if<AtomicFile::Failure>(&copied))
             return AgentInstallError::backupFailed(plan.configPath, failure->reason);
+        backupPath = std::get<std::string>(std::move(copied));
     }
 
     if (plan.method.kind == AgentPlan::Method::Kind::command) {
         if (auto error = runClaude(plan.method.executable, plan)) return *error;
     } else {
-        if (!plan.result) return AgentInstallError::writeFailed(plan.configPath, "nothing to write");
-        if (auto failure = AtomicFile::write(*plan.result, plan.configPath))
-            return AgentInstallError::writeFailed(plan.configPath, failure->reason);
+        // Only where there was a file is there an original to speak of.
+        auto failed = [&plan](std::string why) {
+            return plan.original ? AgentInstallError::writeFailed(plan.configPath, std::move(why))
+                                 : AgentInstallError::createFailed(plan.configPath, std::move(why));
+        };
+        if (!plan.result) return failed("nothing to write");
+        if (auto failure = AtomicFile::write(*plan.result, plan.configPath)) return failed(failure->reason);
     }
 
     // Read back as the app would: the entry (or its absence), and for an edited file the same
@@ -42,8 +52,7 @@ std::variant<AgentInstallResult, AgentInstallError> AgentInstaller::install(cons
     }
     if (!applied) return removes ? AgentInstallError::notRemoved(plan.configPath) : AgentInstallError::notApplied(plan.configPath);
 
-    return AgentInstallResult{plan.app, plan.change, plan.configPath,
-                              plan.original ? plan.backupPath : std::nullopt};
+    return AgentInstallResult{plan.app, plan.change, plan.configPath, backupPath};
 }
 
 std::optional<AgentInstallError> AgentInstaller::runClaude(const std::string& executable, const AgentPlan& plan) const {

@@ -25,8 +25,8 @@ std::string tomlPreview(const std::string& helperPath) {
 
 }  // namespace
 
-std::variant<AgentPlan, AgentInstallError> AgentInstaller::plan(const AgentApp& app,
-                                                                 const std::string& helperPath) const {
+std::variant<AgentPlan, AgentInstallError> AgentInstaller::makePlan(const AgentApp& app,
+                                                                     const std::string& helperPath) const {
     if (!ClaudeCodeSetup::isInstalled(helperPath)) return AgentInstallError::notInstalled(helperPath);
 
     AgentPlan plan;
@@ -35,7 +35,7 @@ std::variant<AgentPlan, AgentInstallError> AgentInstaller::plan(const AgentApp& 
     plan.configPath = resolved(app.configURL);
 
     auto file = read(plan.configPath);
-    if (file.unreadable) return AgentInstallError::unreadableConfig(plan.configPath, "Bosken couldn't read it");
+    if (file.unreadable) return AgentInstallError::unreadableConfig(plan.configPath, file.reason);
     plan.original = std::move(file.bytes);
     plan.createsFile = !plan.original.has_value();
 
@@ -66,13 +66,13 @@ std::variant<AgentPlan, AgentInstallError> AgentInstaller::plan(const AgentApp& 
     return plan;
 }
 
-std::variant<AgentPlan, AgentInstallError> AgentInstaller::removalPlan(const AgentApp& app) const {
+std::variant<AgentPlan, AgentInstallError> AgentInstaller::makeRemovalPlan(const AgentApp& app) const {
     AgentPlan plan;
     plan.app = app;
     plan.configPath = resolved(app.configURL);
 
     auto file = read(plan.configPath);
-    if (file.unreadable) return AgentInstallError::unreadableConfig(plan.configPath, "Bosken couldn't read it");
+    if (file.unreadable) return AgentInstallError::unreadableConfig(plan.configPath, file.reason);
     plan.original = std::move(file.bytes);
 
     auto current = registration(plan.original, app, plan.configPath);

@@ -1,8 +1,14 @@
 #include "AgentSetup/AtomicFile.hpp"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#if defined(__APPLE__)
+#include <stdio.h>
+#else
+#include <sys/syscall.h>
+#endif
 
 #include <cerrno>
 #include <climits>
@@ -108,6 +114,50 @@ std::string nameOf(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// The hidden name a file is written under beside `directory` before it takes its place: the
+// new file, and before it the backup copy, one after the other.
+std::string temporaryPath(std::string directory, const std::string& name, long processID) {
+    appendComponent(directory, "." + name + ".bosken-" + std::to_string(processID));
+    return directory;
+}
+
+// The process identifier in a temporary file name of `name`, or none when it isn't one.
+std::optional<long> temporaryOwner(const std::string& entry, const std::string& name) {
+    const std::string prefix = "." + name + ".bosken-";
+    if (entry.size() <= prefix.size() || entry.compare(0, prefix.size(), prefix) != 0) return std::nullopt;
+    std::string digits = entry.substr(prefix.size());
+    // Identifiers fit in nine digits on both platforms; more is some other file.
+    if (digits.size() > 9 || digits[0] == '0') return std::nullopt;
+    for (char c : digits)
+        if (c < '0' || c > '9') return std::nullopt;
+    return std::stol(digits);
+}
+
+// The names a backup at `destination` may take, in order: itself, then "-2", "-3", … added to its
+// unnumbered form (so "…-2" goes on with "-3", never "-2-2").
+class BackupNames {
+public:
+    explicit BackupNames(const std::string& destination) : base_(destination) {
+        size_t marker = destination.rfind(".bosken-backup-");
+        size_t numberAt = marker == std::string::npos ? std::string::npos : marker + 15 + 15;  // marker, stamp
+        if (numberAt < destination.size() && destination[numberAt] == '-' && destination.size() - numberAt <= 6) {
+            std::string digits = destination.substr(numberAt + 1);
+            bool numeric = !digits.empty() && digits.find_first_not_of("0123456789") == std::string::npos;
+            if (numeric) {
+                base_ = destination.substr(0, numberAt);
+                next_ = std::stoi(digits) + 1;
+            }
+        }
+        current_ = destination;
+    }
+    const std::string& current() const { return current_; }
+    void advance() { current_ = base_ + "-" + std::to_string(next_++); }
+
+private:
+    std::string base_, current_;
+    int next_ = 2;
+};
+
 template <typename Call>
 auto retryingEINTR(Call call) {
     for (;;) {
@@ -164,7 +214,36 @@ System System::live() {
     s.rename = [](const std::string& from, const std::string& to) {
         return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : -errno;
     };
+    s.renameNoReplace = [](const std::string& from, const std::string& to) {
+#if defined(__APPLE__)
+        if (::renamex_np(from.c_str(), to.c_str(), RENAME_EXCL) == 0) return 0;
+        if (errno != ENOTSUP && errno != EINVAL) return -errno;
+#elif defined(SYS_renameat2)
+        // Through the system call: older C libraries have no wrapper for it.
+        constexpr unsigned noReplace = 1;  // RENAME_NOREPLACE
+        if (::syscall(SYS_renameat2, AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), noReplace) == 0) return 0;
+        if (errno != ENOSYS && errno != EINVAL) return -errno;
+#endif
+        // A file system without an exclusive rename: a new link fails on an existing name too.
+        if (::link(from.c_str(), to.c_str()) != 0) return -errno;
+        ::unlink(from.c_str());
+        return 0;
+    };
     s.unlink = [](const std::string& path) { ::unlink(path.c_str()); };
+    s.list = [](const std::string& directory) {
+        std::vector<std::string> names;
+        std::error_code error;
+        for (std::filesystem::directory_iterator it(directory, error), end; !error && it != end; it.increment(error))
+            names.push_back(it->path().filename().string());
+        return names;
+    };
+    s.isOwnRegularFile = [](const std::string& path) {
+        struct stat info {};
+        return ::lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == ::geteuid();
+    };
+    s.processExists = [](long processID) {
+        return ::kill(static_cast<pid_t>(processID), 0) == 0 || errno == EPERM;
+    };
     s.processID = [] { return static_cast<long>(::getpid()); };
     s.localStamp = stamp;
     return s;
@@ -184,11 +263,12 @@ std::string backupURL(const std::string& path, std::chrono::system_clock::time_p
     return candidate;
 }
 
-std::optional<Failure> copy(const std::string& source, const std::string& destination) {
+std::variant<std::string, Failure> copy(const std::string& source, const std::string& destination) {
     return copy(source, destination, System::live());
 }
 
-std::optional<Failure> copy(const std::string& source, const std::string& destination, const System& system) {
+std::variant<std::string, Failure> copy(const std::string& source, const std::string& destination,
+                                        const System& system) {
     auto resolved = system.resolve(source);
     if (!resolved) return Failure{"couldn't read " + source + ": " + errorText(ELOOP)};
 
@@ -196,7 +276,11 @@ std::optional<Failure> copy(const std::string& source, const std::string& destin
     if (in < 0) return Failure{"couldn't read " + source + ": " + errorText(in)};
     // The backup may hold the same secrets as the file, so it is no more readable than it.
     unsigned mode = system.permissions(*resolved).value_or(0600) & 0777;
-    int out = system.createNew(destination, mode);
+    // Copied under a hidden name first: killed half-way, a run leaves a temporary file that the
+    // next run removes, never a partial file under a backup's name.
+    const std::string temporary = temporaryPath(directoryOf(destination), nameOf(*resolved), system.processID());
+    system.unlink(temporary);  // a stale file of an earlier run, or a link planted there
+    int out = system.createNew(temporary, mode);
     if (out < 0) {
         system.close(in);
         return Failure{"couldn't create " + destination + ": " + errorText(out)};
@@ -222,24 +306,36 @@ std::optional<Failure> copy(const std::string& source, const std::string& destin
         }
         if (failure) break;
     }
+    // Flushed like the new file, so the backup is whole on disk before it gets its name.
     if (!failure) {
         if (int synced = system.fsync(out); synced < 0)
             failure = Failure{"couldn't write " + destination + ": " + errorText(synced)};
     }
     system.close(out);
     system.close(in);
+    if (!failure) {
+        auto sourceSize = system.fileSize(*resolved);
+        auto copySize = system.fileSize(temporary);
+        if (!sourceSize || !copySize || *sourceSize != *copySize)
+            failure = Failure{"the copy at " + destination + " isn't the same size as the original"};
+    }
     if (failure) {
-        system.unlink(destination);
-        return failure;
+        system.unlink(temporary);
+        return *failure;
     }
 
-    auto sourceSize = system.fileSize(*resolved);
-    auto copySize = system.fileSize(destination);
-    if (!sourceSize || !copySize || *sourceSize != *copySize) {
-        system.unlink(destination);
-        return Failure{"the copy at " + destination + " isn't the same size as the original"};
+    // Never over an existing file: a name taken since it was chosen moves the backup to the next.
+    BackupNames names(destination);
+    for (int attempt = 0; attempt < 1000; ++attempt, names.advance()) {
+        int moved = system.renameNoReplace(temporary, names.current());
+        if (moved == 0) return names.current();
+        if (moved != -EEXIST) {
+            system.unlink(temporary);
+            return Failure{"couldn't create " + names.current() + ": " + errorText(moved)};
+        }
     }
-    return std::nullopt;
+    system.unlink(temporary);
+    return Failure{"couldn't create " + destination + ": " + errorText(EEXIST)};
 }
 
 std::optional<Failure> write(const std::string& bytes, const std::string& path) {
@@ -255,8 +351,7 @@ std::optional<Failure> write(const std::string& bytes, const std::string& path, 
 
     // Only the permission bits carry over: never set-id or sticky bits onto a rewritten file.
     unsigned mode = system.permissions(*resolved).value_or(0600) & 0777;
-    std::string temporary = dir;
-    appendComponent(temporary, "." + nameOf(*resolved) + ".bosken-" + std::to_string(system.processID()));
+    const std::string temporary = temporaryPath(dir, nameOf(*resolved), system.processID());
     // A stale file of an earlier run, or a link planted there: removed, never followed.
     system.unlink(temporary);
     int fd = system.createNew(temporary, mode);
@@ -290,6 +385,22 @@ std::optional<Failure> write(const std::string& bytes, const std::string& path, 
         return Failure{errorText(renamed)};
     }
     return std::nullopt;
+}
+
+void removeStaleTemporaries(const std::string& path) { removeStaleTemporaries(path, System::live()); }
+
+void removeStaleTemporaries(const std::string& path, const System& system) {
+    auto resolved = system.resolve(path);
+    if (!resolved) return;
+    const std::string dir = directoryOf(*resolved), name = nameOf(*resolved);
+    const long own = system.processID();
+    for (const auto& entry : system.list(dir)) {
+        auto owner = temporaryOwner(entry, name);
+        if (!owner || *owner == own || system.processExists(*owner)) continue;
+        std::string candidate = dir;
+        appendComponent(candidate, entry);
+        if (system.isOwnRegularFile(candidate)) system.unlink(candidate);
+    }
 }
 
 }  // namespace AgentSetup::AtomicFile

@@ -4,6 +4,8 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <variant>
+#include <vector>
 
 namespace AgentSetup {
 
@@ -45,7 +47,15 @@ struct System {
     std::function<void(int fd)> close;
     // 0 or -errno.
     std::function<int(const std::string& from, const std::string& to)> rename;
+    // Moves `from` to `to` only while nothing is at `to`; 0, -EEXIST when taken, or -errno.
+    std::function<int(const std::string& from, const std::string& to)> renameNoReplace;
     std::function<void(const std::string& path)> unlink;
+    // The names in a folder (none when it can't be listed).
+    std::function<std::vector<std::string>(const std::string& directory)> list;
+    // Whether the item itself (links not followed) is a regular file owned by this user.
+    std::function<bool(const std::string& path)> isOwnRegularFile;
+    // Whether a process with this identifier exists (of any user).
+    std::function<bool(long processID)> processExists;
     std::function<long()> processID;
     // The time stamp "yyyyMMdd-HHmmss" of `now` in the process's local time zone.
     std::function<std::string(std::chrono::system_clock::time_point now)> localStamp;
@@ -60,17 +70,25 @@ struct System {
 std::string backupURL(const std::string& path, std::chrono::system_clock::time_point now);
 std::string backupURL(const std::string& path, std::chrono::system_clock::time_point now, const System& system);
 
-// Copies the real file behind `source` to the new file `destination` (never overwriting an
-// existing item) and checks that both have the same size; a bad copy is removed.
-[[nodiscard]] std::optional<Failure> copy(const std::string& source, const std::string& destination);
-[[nodiscard]] std::optional<Failure> copy(const std::string& source, const std::string& destination,
-                                          const System& system);
+// Copies the real file behind `source` to a backup at `destination`, or at the next free "-2",
+// "-3", … name when that is taken by then; the backup's path. The copy is made under a hidden
+// temporary name, checked for size, flushed to disk, and only then moved to a backup name that
+// it never replaces, so a backup name never holds a partial copy, even after a crash.
+[[nodiscard]] std::variant<std::string, Failure> copy(const std::string& source, const std::string& destination);
+[[nodiscard]] std::variant<std::string, Failure> copy(const std::string& source, const std::string& destination,
+                                                      const System& system);
 
 // Replaces the real file behind `path` with `bytes` in one step (a fresh temporary file beside
 // it, fsync, rename), keeping its permission bits (0600 for a new file) and creating missing
 // directories. On failure the file is untouched and no temporary file remains.
 [[nodiscard]] std::optional<Failure> write(const std::string& bytes, const std::string& path);
 [[nodiscard]] std::optional<Failure> write(const std::string& bytes, const std::string& path, const System& system);
+
+// Removes the hidden temporary files (".<name>.bosken-<pid>") that runs killed before their
+// rename left beside the real file behind `path`: only regular files of this user whose process
+// is gone. Links, folders and other names are left alone.
+void removeStaleTemporaries(const std::string& path);
+void removeStaleTemporaries(const std::string& path, const System& system);
 
 }  // namespace AtomicFile
 

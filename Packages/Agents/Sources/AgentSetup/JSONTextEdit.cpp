@@ -17,6 +17,27 @@ bool isInlineSpace(std::string_view text) {
     return std::all_of(text.begin(), text.end(), [](char c) { return c == ' ' || c == '\t'; });
 }
 
+// How deeply arrays and objects nest in `strict`, strings skipped: tells a file nested beyond
+// what the parser takes from one that isn't JSON.
+size_t nesting(std::string_view strict) {
+    size_t depth = 0, deepest = 0;
+    bool inString = false;
+    for (size_t i = 0; i < strict.size(); ++i) {
+        char c = strict[i];
+        if (inString) {
+            if (c == '\\') ++i;
+            else if (c == '"') inString = false;
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            deepest = std::max(deepest, ++depth);
+        } else if ((c == ']' || c == '}') && depth > 0) {
+            --depth;
+        }
+    }
+    return deepest;
+}
+
 // Past the string whose quote is at `p` (escapes skipped); the end when it never closes.
 size_t skipString(std::string_view text, size_t p) {
     for (++p; p < text.size(); ++p) {
@@ -211,6 +232,10 @@ std::variant<JSONTextEdit, JSONTextEdit::Problem> JSONTextEdit::read(std::string
     // Checks the whole file; only the object's member is built.
     auto root = JSON::parse(*strict, {.exactNumbers = true, .onlyMember = objectKey});
     auto* value = std::get_if<JSON>(&root);
+    if (const size_t limit = JSON::ParseOptions{}.maxDepth; !value && nesting(*strict) > limit) {
+        return Problem{"it's nested more than " + std::to_string(limit) + " levels deep, deeper than Bosken reads",
+                       false};
+    }
     // A top-level scalar is not accepted as a configuration document at all.
     if (!value || (value->kind() != JSON::Kind::object && value->kind() != JSON::Kind::array))
         return Problem{notJSON, false};

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -80,6 +81,7 @@ public:
             {
                 std::lock_guard lock(mutex_);
                 received_.emplace_back();
+                played_.push_back(false);
             }
             Script script = index < scripts.size() ? scripts[index] : Script{};
             writers_.emplace_back([this, end = fds[1], index, script] { play(end, index, script); });
@@ -101,16 +103,24 @@ public:
 
     // The lines the helper sent on connection `index`, once `count` have arrived (or after 2 s).
     std::vector<std::string> lines(size_t index, size_t count) {
-        for (auto deadline = std::chrono::steady_clock::now() + 2s;; std::this_thread::sleep_for(1ms)) {
-            std::lock_guard lock(mutex_);
-            if (received_.at(index).size() >= count || std::chrono::steady_clock::now() > deadline) return received_.at(index);
-        }
+        std::unique_lock lock(mutex_);
+        changed_.wait_for(lock, 2s, [&] { return received_.at(index).size() >= count; });
+        return received_.at(index);
+    }
+
+    // Waits (up to 2 s) until connection `index` has its script written and, if it asks for
+    // it, its close done.
+    void waitUntilPlayed(size_t index) {
+        std::unique_lock lock(mutex_);
+        EXPECT_TRUE(changed_.wait_for(lock, 2s, [&] { return played_.at(index); }));
     }
 
 private:
     std::vector<int> ends_;
     std::mutex mutex_;
+    std::condition_variable changed_;
     std::vector<std::vector<std::string>> received_;
+    std::vector<bool> played_;
     std::vector<std::thread> writers_;
 
     // Writes the script, then records the helper's lines and answers them, until the helper
@@ -126,6 +136,11 @@ private:
             }
         } while (script.repeat);
         if (script.closeAfter) ::shutdown(fd, SHUT_WR);
+        {
+            std::lock_guard lock(mutex_);
+            played_[index] = true;
+        }
+        changed_.notify_all();
         std::string pending;
         char chunk[65536];
         for (ssize_t n; (n = ::recv(fd, chunk, sizeof chunk, 0)) > 0;) {
@@ -135,6 +150,7 @@ private:
                 size_t seen = received_[index].size();
                 received_[index].push_back(pending.substr(0, nl));
                 if (seen < script.replies.size()) ::send(fd, script.replies[seen].data(), script.replies[seen].size(), MSG_NOSIGNAL);
+                changed_.notify_all();
             }
         }
     }
@@ -186,7 +202,6 @@ TEST(AppLink, WhatArrivedBetweenCallsIsDrainedBeforeTheNextCall) {
     EXPECT_EQ(TestSupport::runCall(*link, "list_agent_tabs", noArguments()), textOutcome("first"));
     // A stray line carrying the next call's id, sent before that call exists, must not answer it.
     browser.send(0, pending() + result(2, "stale"));
-    std::this_thread::sleep_for(50ms);
     EXPECT_EQ(TestSupport::runCall(*link, "list_agent_tabs", noArguments()), textOutcome("fresh"));
     EXPECT_EQ(browser.connects, 1);
 }
@@ -211,7 +226,7 @@ TEST(AppLink, AConnectionLostBetweenCallsIsReplacedWithANewHelloAndIdsKeepRising
         browser.scripts = {c.first, {welcome() + result(1, "too late") + pending() + result(2, "second")}};
         auto link = browser.link(2000ms, c.callTimeout);
         EXPECT_EQ(TestSupport::runCall(*link, "list_agent_tabs", noArguments()), c.outcome);
-        std::this_thread::sleep_for(50ms);  // the stop or close arrives between the calls
+        browser.waitUntilPlayed(0);  // the stop or close arrives between the calls
         EXPECT_EQ(TestSupport::runCall(*link, "list_agent_tabs", noArguments()), textOutcome("second"));
         EXPECT_EQ(browser.connects, 2);
         EXPECT_EQ(browser.preflights, 2);
@@ -328,11 +343,12 @@ TEST(AppLinkUnixSocket, PathLengthAndFailedCallsDecideTheOutcome) {
     struct Case {
         std::string path;
         int socketResult, connectResult;
-        Log log;  // "connect 5" and no close: connected
+        Log log;  // ending in "peer 5": connected
+        bool peerIsOwner = true;
     };
     const std::vector<Case> cases = {
-        {"/" + std::string(102, 'p'), 5, 0, {"socket", "connect 5"}},
-        {wide, 5, 0, {"socket", "connect 5"}},
+        {"/" + std::string(102, 'p'), 5, 0, {"socket", "connect 5", "peer 5"}},
+        {wide, 5, 0, {"socket", "connect 5", "peer 5"}},
         // Refused before any system call.
         {"/" + std::string(103, 'p'), 5, 0, {}},
         {wide + "x", 5, 0, {}},
@@ -340,6 +356,8 @@ TEST(AppLinkUnixSocket, PathLengthAndFailedCallsDecideTheOutcome) {
         {std::string("/tmp/a\0b", 8), 5, 0, {}},
         {"/tmp/x.sock", -1, 0, {"socket"}},
         {"/tmp/x.sock", 5, -1, {"socket", "connect 5", "close 5"}},
+        // Another user's socket is no browser of the owner's.
+        {"/tmp/x.sock", 5, 0, {"socket", "connect 5", "peer 5", "close 5"}, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.path);
@@ -360,9 +378,13 @@ TEST(AppLinkUnixSocket, PathLengthAndFailedCallsDecideTheOutcome) {
             return c.connectResult;
         };
         calls.close = [&](int fd) { log.push_back("close " + std::to_string(fd)); };
+        calls.peerIsOwner = [&](int fd) {
+            log.push_back("peer " + std::to_string(fd));
+            return c.peerIsOwner;
+        };
         auto fd = AppLink::unixSocket(c.path, calls)();
         EXPECT_EQ(log, c.log);
-        if (c.log.size() == 2) {
+        if (!c.log.empty() && c.log.back() == "peer 5") {
             EXPECT_EQ(std::get<int>(fd), 5);
             EXPECT_EQ(path, c.path);
             EXPECT_EQ(length, sizeof(sockaddr_un));
@@ -374,7 +396,8 @@ TEST(AppLinkUnixSocket, PathLengthAndFailedCallsDecideTheOutcome) {
 
 class AppLinkLiveSocket : public TestSupport::TempDirTest {};
 
-TEST_F(AppLinkLiveSocket, ConnectsToAListeningSocketAndNotToAMissingOne) {
+// The live peer check passes the own user's socket (another user's needs privileges to make).
+TEST_F(AppLinkLiveSocket, ConnectsToAListeningSocketOfTheOwnUserAndNotToAMissingOne) {
     std::string path = this->path("agent.sock");
     EXPECT_EQ(std::get<AppLink::LinkError>(AppLink::unixSocket(path)()), AppLink::LinkError::notRunning());
 

@@ -104,30 +104,37 @@ TEST_F(HelperBinaryTests, FailedExecuteReturnsErrnoAndCleansTheEnvironment) {
 }
 
 TEST_F(HelperBinaryTests, ExecuteReplacesTheProcessWithArgumentsAndResumeText) {
-    int pipe[2];
-    ASSERT_EQ(::pipe(pipe), 0);
-    std::fflush(nullptr);
-    pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        ::dup2(pipe[1], 1);
-        ::close(pipe[0]);
+    // The new image prints its arguments and the record: from the variable, or on Linux, for a
+    // record over 120 KiB, from the memory file the variable names.
+    const std::string script =
+        "r=$BOSKEN_MCP_RESUME; case $r in fd:*) r=$(cat /dev/fd/${r#fd:});; esac; printf '%s|%s|%s' \"$0\" \"$1\" \"$r\"";
+    std::vector<std::string> records = {"{\"v\":1,\"input\":\"aGk=\"}"};
+#if defined(__linux__)
+    records.push_back("{\"v\":1,\"input\":\"" + std::string(200 * 1024, 'A') + "\"}");
+#endif
+    for (const auto& record : records) {
+        int pipe[2];
+        ASSERT_EQ(::pipe(pipe), 0);
+        std::fflush(nullptr);
+        pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            ::dup2(pipe[1], 1);
+            ::close(pipe[0]);
+            ::close(pipe[1]);
+            // Buffered output of the old image must reach the pipe before the new image writes.
+            std::fputs("before|", stdout);
+            int error = HelperBinary::execute("/bin/sh", {"custom-name", "-c", script, "zero", "arg one"}, record);
+            ::_exit(100 + error);
+        }
         ::close(pipe[1]);
-        // Buffered output of the old image must reach the pipe before the new image writes.
-        std::fputs("before|", stdout);
-        int error = HelperBinary::execute(
-            "/bin/sh",
-            {"custom-name", "-c", "printf '%s|%s|%s' \"$0\" \"$1\" \"$BOSKEN_MCP_RESUME\"", "zero", "arg one"},
-            "{\"v\":1,\"input\":\"aGk=\"}");
-        ::_exit(100 + error);
+        std::string output = TestSupport::readFile("/dev/fd/" + std::to_string(pipe[0]));
+        ::close(pipe[0]);
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        EXPECT_EQ(output, "before|zero|arg one|" + record);
     }
-    ::close(pipe[1]);
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    EXPECT_EQ(TestSupport::readFile("/dev/fd/" + std::to_string(pipe[0])),
-              "before|zero|arg one|{\"v\":1,\"input\":\"aGk=\"}");
-    ::close(pipe[0]);
 }
 
 }  // namespace

@@ -3,11 +3,14 @@
 
 #include <gtest/gtest.h>
 #include <pwd.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <ctime>
 #include <filesystem>
+#include <random>
 #include <set>
+#include <thread>
 
 #include "AgentWire/JSON.hpp"
 #include "AgentSetupTests/InstallerTestSupport.hpp"
@@ -258,6 +261,53 @@ TEST_F(InstallEndToEndTest, BackupTimeStampFollowsTheLocalTimeZone) {
     EXPECT_LE(utc, 5);
     EXPECT_GE(east, 5 * 3600);
     EXPECT_LE(east, 5 * 3600 + 5);
+}
+
+// Killed anywhere, install leaves the file as it was or wholly new and never a partial backup
+// under a backup's name; the next run removes every hidden temporary file the killed ones left.
+TEST_F(InstallEndToEndTest, KilledAtRandomPointsLeavesNoPartialBackupAndTheNextRunNoTemporaryFile) {
+    std::string original = "{\"mcpServers\": {\"other\": {\"command\": \"x\"}}, \"history\": [";
+    for (int i = 0; original.size() < (3u << 19); ++i) original += "\"entry " + std::to_string(i) + " of a long history\", ";
+    original += "\"last\"]}";
+    const std::string config = "home/.cursor/mcp.json";
+    write(config, original);
+    auto started = std::chrono::steady_clock::now();
+    ASSERT_EQ(install({"--app", "cursor"}).status, 0);
+    auto fullRun = std::chrono::steady_clock::now() - started;
+    const std::string complete = read(config);
+    ASSERT_EQ(boskenCommand(complete), helper);
+
+    std::random_device seed;
+    std::mt19937 random(seed());
+    std::uniform_int_distribution<long> delay(0, std::chrono::duration_cast<std::chrono::microseconds>(fullRun).count());
+    int partialBackups = 0;
+    for (int kill = 0; kill < 50; ++kill) {
+        write(config, original);
+        {
+            TestSupport::ChildProcess child({helper, "install", "--app", "cursor"},
+                                            TestSupport::ChildProcess::Environment{{"HOME", home()}, {"PATH", path("bin")}});
+            child.closeStdin();
+            // The kill point itself is what varies: nothing is waited for here.
+            std::this_thread::sleep_for(std::chrono::microseconds(delay(random)));
+            ::kill(child.pid(), SIGKILL);
+            child.wait();
+        }
+        auto now = read(config);
+        EXPECT_TRUE(now == original || now == complete) << "kill " << kill << " left " << now.size() << " bytes";
+        for (const auto& name : filesUnder("home/.cursor")) {
+            if (name.find(".bosken-backup-") == std::string::npos) continue;
+            if (read("home/.cursor/" + name) != original) ++partialBackups;
+            std::filesystem::remove(path("home/.cursor/" + name));
+        }
+    }
+    EXPECT_EQ(partialBackups, 0) << "in 50 kills";
+    auto next = install({"--app", "cursor"});
+    EXPECT_EQ(next.status, 0) << next.err;
+    EXPECT_EQ(read(config), complete);
+    std::set<std::string> left;
+    for (const auto& name : filesUnder("home/.cursor"))
+        if (name.starts_with(".")) left.insert(name);
+    EXPECT_EQ(left, std::set<std::string>());
 }
 
 TEST_F(InstallEndToEndTest, HelpAndUsageErrors) {

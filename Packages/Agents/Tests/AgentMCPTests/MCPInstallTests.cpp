@@ -247,6 +247,21 @@ TEST_F(MCPInstallTest, UninstallShowsRemovesAndFindsNothingToRemove) {
     EXPECT_EQ(err, std::vector<std::string>{"unknown option --bogus\n" + MCPInstall::uninstallUsage()});
 }
 
+TEST_F(MCPInstallTest, RunningOutOfMemoryFailsThatAppWithItsStepsAndTheNextAppStillRuns) {
+    InstallerTestSupport::writeExecutable(path("bin/claude"));
+    auto installer = InstallerTest::installer({{"PATH", path("bin")}}, true,
+                                              CommandRunner{[](auto&&...) -> CommandRunner::Result { throw std::bad_alloc(); }});
+    EXPECT_EQ(MCPInstall::run({"--app", "claude-code", "--app", "cursor"}, {}, helper, installer,
+                              [this](const std::string& text) { out.push_back(text); },
+                              [this](const std::string& text) { err.push_back(text); }),
+              2);
+    auto claude = AgentApp{Kind::claudeCode, home() + "/.claude.json", false};
+    EXPECT_EQ(err, std::vector<std::string>{"Claude Code: Bosken ran out of memory working on " + home() +
+                                            "/.claude.json.\nBy hand:\n" +
+                                            AgentInstaller::manualSteps(helper, std::vector<AgentApp>{claude})});
+    EXPECT_NE(read("home/.cursor/mcp.json").find("\"command\" : \"" + helper + "\""), std::string::npos);
+}
+
 TEST(MCPInstallHome, HomeVariableThenUserDatabase) {
     EXPECT_EQ(MCPInstall::homeDirectory({{"HOME", "/Users/me"}}), "/Users/me");
     const passwd* entry = ::getpwuid(::getuid());

@@ -1,6 +1,9 @@
 #include "AgentMCP/MCPResume.hpp"
+#include "AgentMCP/HelperBinary.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -99,5 +102,29 @@ TEST(MCPResumeTests, TakesTheRecordFromTheEnvironment) {
     EXPECT_EQ(MCPResume::take({{"BOSKEN_MCP_RESUME", "garbage"}}), std::nullopt);
     EXPECT_EQ(MCPResume::take({{"BOSKEN_MCP_RESUME", record.encoded()}, {"PATH", "/bin"}}), record);
 }
+
+#if defined(__linux__)
+// A record too long for one environment string travels in a memory file, closed once read;
+// a descriptor that isn't such a file is neither read nor closed.
+TEST(MCPResumeTests, TakesALongRecordFromTheMemoryFileTheVariableNames) {
+    MCPResume record(MCPSession{"2025-06-18", std::string(200 * 1024, 'n'), "1", true}, "line\n", exe, {42});
+    int file = AgentMCP::HelperBinary::handOverFile(record.encoded());
+    ASSERT_GT(file, 2);
+    EXPECT_EQ(MCPResume::take({{"BOSKEN_MCP_RESUME", "fd:" + std::to_string(file)}}), record);
+    EXPECT_EQ(::fcntl(file, F_GETFD), -1) << "left open";
+
+    int pipe[2];
+    ASSERT_EQ(::pipe(pipe), 0);
+    ASSERT_EQ(::write(pipe[1], "{}", 2), 2);
+    for (const std::string& value : {"fd:" + std::to_string(pipe[0]), std::string("fd:0"), std::string("fd:"),
+                                     "fd:" + std::to_string(file), std::string("fd:1x")}) {
+        EXPECT_EQ(MCPResume::take({{"BOSKEN_MCP_RESUME", value}}), std::nullopt) << value;
+    }
+    char byte;
+    EXPECT_EQ(::read(pipe[0], &byte, 1), 1) << "the pipe was read or closed";
+    ::close(pipe[0]);
+    ::close(pipe[1]);
+}
+#endif
 
 }  // namespace

@@ -139,6 +139,17 @@ TEST_F(ApplyingTest, SymlinkedConfigStaysALinkAndIsBackedUpBesideItsTarget) {
     EXPECT_EQ(std::get<AgentInstallResult>(outcome).configPath, path("dotfiles/cursor.json"));
 }
 
+TEST_F(ApplyingTest, ABackupNameTakenSinceShownGoesToTheNextFreeOneAndIsReported) {
+    const auto config = home() + "/.cursor/mcp.json";
+    write("home/.cursor/mcp.json", "{}");
+    auto made = plan(Kind::cursor);
+    TestSupport::writeFile(*made.backupPath, "another run's backup");
+    auto outcome = install(made);
+    ASSERT_EQ(outcome, Outcome(AgentInstallResult{made.app, Change::add(), config, *made.backupPath + "-2"}));
+    EXPECT_EQ(TestSupport::readFile(*made.backupPath), "another run's backup");
+    EXPECT_EQ(TestSupport::readFile(*made.backupPath + "-2"), "{}");
+}
+
 TEST_F(ApplyingTest, ReadBackThatMissesTheHelperIsNotApplied) {
     const auto config = home() + "/.cursor/mcp.json";
     write("home/.cursor/mcp.json", "{}");
@@ -156,6 +167,10 @@ TEST_F(ApplyingTest, FailureBeforeWritingLeavesTheFileAlone) {
     withoutContents.result.reset();
     EXPECT_EQ(messageOf(install(withoutContents)),
               "Couldn't save " + config + ": nothing to write. The original is untouched.");
+    // Where there was no file, there is no original to speak of.
+    auto creating = plan(Kind::gemini);
+    creating.result.reset();
+    EXPECT_EQ(messageOf(install(creating)), "Couldn't create " + home() + "/.gemini/settings.json: nothing to write.");
 
     auto unbackedUp = plan(Kind::cursor);
     unbackedUp.backupPath = path("no/such/dir/backup");
@@ -351,6 +366,8 @@ TEST(AgentInstallErrorMessage, EveryCase) {
         {AgentInstallError::commandFailed("Error: bad thing"), "The command failed: Error: bad thing"},
         {AgentInstallError::notApplied("/p"), "/p was written, but Bosken isn't in it when read back. Add it by hand."},
         {AgentInstallError::notRemoved("/p"), "/p was written, but Bosken is still in it when read back. Remove it by hand."},
+        {AgentInstallError::outOfMemory("/p"), "Bosken ran out of memory working on /p."},
+        {AgentInstallError::createFailed("/p", "Permission denied"), "Couldn't create /p: Permission denied."},
     };
     for (const auto& [error, expected] : cases) EXPECT_EQ(error.message(), expected);
 }

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 
 #include "AgentSetupTests/InstallerTestSupport.hpp"
@@ -46,7 +48,7 @@ TEST_F(PlanningTest, HelperOutsideAnInstalledAppFailsEveryPlanBeforeReading) {
     }
 }
 
-TEST_F(PlanningTest, DirectoryOrFifoAtTheConfigPathIsUnreadableAndDoesNotBlock) {
+TEST_F(PlanningTest, DirectoryFifoLinkLoopOrHugeFileAtTheConfigPathIsUnreadableAndNeverRead) {
     std::filesystem::create_directories(path("home/.cursor/mcp.json"));
     EXPECT_EQ(planError(Kind::cursor),
               AgentInstallError::unreadableConfig(home() + "/.cursor/mcp.json", "Bosken couldn't read it"));
@@ -55,6 +57,19 @@ TEST_F(PlanningTest, DirectoryOrFifoAtTheConfigPathIsUnreadableAndDoesNotBlock) 
     ASSERT_EQ(::mkfifo(path("home/.gemini/settings.json").c_str(), 0600), 0);
     EXPECT_EQ(planError(Kind::gemini),
               AgentInstallError::unreadableConfig(home() + "/.gemini/settings.json", "Bosken couldn't read it"));
+
+    // Not missing: writing would fail on it with the same words.
+    std::filesystem::create_directories(path("home/.codeium/windsurf"));
+    std::filesystem::create_symlink("loop", path("home/.codeium/windsurf/mcp_config.json"));
+    std::filesystem::create_symlink("mcp_config.json", path("home/.codeium/windsurf/loop"));
+    EXPECT_EQ(planError(Kind::windsurf),
+              AgentInstallError::unreadableConfig(home() + "/.codeium/windsurf/mcp_config.json", std::strerror(ELOOP)));
+
+    // A sparse file one byte over the limit: refused from its size, before any byte is read.
+    write("home/.codex/config.toml", "");
+    std::filesystem::resize_file(path("home/.codex/config.toml"), AgentInstaller::maxConfigBytes + 1);
+    EXPECT_EQ(planError(Kind::codex), AgentInstallError::unreadableConfig(
+                                          home() + "/.codex/config.toml", "it's over 256 MiB, too large for a settings file"));
 }
 
 TEST_F(PlanningTest, MissingFileIsCreated) {
@@ -147,6 +162,10 @@ TEST_F(PlanningTest, FormatProblemsBecomeUnreadableOrLayoutErrors) {
          cursor + " wasn't changed: it isn't valid JSON (comments and trailing commas aren't accepted)."},
         {Kind::cursor, "home/.cursor/mcp.json", "[1]", ErrorKind::unreadableConfig,
          cursor + " wasn't changed: it isn't a JSON object."},
+        {Kind::cursor, "home/.cursor/mcp.json", std::string(1025, '[') + std::string(1025, ']'), ErrorKind::unreadableConfig,
+         cursor + " wasn't changed: it's nested more than 1024 levels deep, deeper than Bosken reads."},
+        {Kind::cursor, "home/.cursor/mcp.json", "{\"a\": \"" + std::string(1025, '[') + "\"}}", ErrorKind::unreadableConfig,
+         cursor + " wasn't changed: it isn't valid JSON (comments and trailing commas aren't accepted)."},
         {Kind::cursor, "home/.cursor/mcp.json", "{\"mcpServers\": []}", ErrorKind::unsupportedLayout, ""},
         {Kind::codex, "home/.codex/config.toml", "mcp_servers.bosken.command = \"/x\"\n", ErrorKind::unsupportedLayout, ""},
         {Kind::codex, "home/.codex/config.toml", "[mcp_servers\n", ErrorKind::unreadableConfig, ""},

@@ -17,6 +17,7 @@ using TestSupport::readFile;
 using TestSupport::writeFile;
 namespace fs = std::filesystem;
 using Failure = AtomicFile::Failure;
+using Copied = std::variant<std::string, Failure>;
 
 namespace {
 
@@ -272,46 +273,114 @@ TEST_F(AtomicFileTest, CopyMakesAnEqualFileWithTheSameModeAndNeverWaitsOnAFIFO) 
     ASSERT_EQ(::chmod(path("real/settings.json").c_str(), 0600), 0);
     fs::create_symlink(path("real/settings.json"), path("settings.json"));
 
-    EXPECT_EQ(AtomicFile::copy(path("settings.json"), path("real/backup")), std::nullopt);
+    EXPECT_EQ(AtomicFile::copy(path("settings.json"), path("real/backup")), Copied(path("real/backup")));
     EXPECT_FALSE(fs::is_symlink(path("real/backup")));
     EXPECT_EQ(readFile(path("real/backup")), contents);
     EXPECT_EQ(modeOf(path("real/backup")), 0600u);
+    EXPECT_EQ(entries(path("real")), (std::vector<std::string>{"backup", "settings.json"}));
 
     ASSERT_EQ(::mkfifo(path("fifo").c_str(), 0600), 0);
-    EXPECT_EQ(AtomicFile::copy(path("fifo"), path("fifo backup")), std::nullopt);  // at once, never waiting for a writer
+    EXPECT_EQ(AtomicFile::copy(path("fifo"), path("fifo backup")), Copied(path("fifo backup")));  // never waiting for a writer
     EXPECT_EQ(readFile(path("fifo backup")), "");
 }
 
-TEST_F(AtomicFileTest, FailedCopiesLeaveNoBackupAndNeverOverwrite) {
+// A name taken since it was chosen (a file, a link, a folder) is never replaced: the backup takes
+// the next free number after the base name's.
+TEST_F(AtomicFileTest, CopyMovesToTheNextFreeNameAndNeverReplacesOne) {
     writeFile(path("config"), "12345");
-    writeFile(path("earlier"), "earlier backup");
-    fs::create_symlink(path("elsewhere"), path("link"));
-    const auto backupSize = [this](std::optional<unsigned long long> size) {
-        return [this, size](AtomicFile::System& s) {
-            s.fileSize = [this, size, live = s.fileSize](const std::string& p) { return p == path("backup") ? size : live(p); };
+    const std::string base = path("config.bosken-backup-20261206-083140");
+    writeFile(base, "earlier backup");
+    fs::create_symlink(path("elsewhere"), base + "-2");
+    EXPECT_EQ(AtomicFile::copy(path("config"), base), Copied(base + "-3"));
+    fs::create_directories(base + "-4");
+    EXPECT_EQ(AtomicFile::copy(path("config"), base + "-3"), Copied(base + "-5"));
+    writeFile(path("plain"), "taken");
+    EXPECT_EQ(AtomicFile::copy(path("config"), path("plain")), Copied(path("plain-2")));
+
+    EXPECT_EQ(readFile(base), "earlier backup");
+    EXPECT_FALSE(fs::exists(path("elsewhere")));
+    EXPECT_EQ(readFile(path("plain")), "taken");
+    for (const auto& made : {base + "-3", base + "-5", path("plain-2")}) EXPECT_EQ(readFile(made), "12345") << made;
+    EXPECT_EQ(entries(dir.path().string()).size(), 8u) << "a temporary file is left";
+}
+
+// Every failure leaves the original as it was and nothing under a backup name or the temporary one.
+TEST_F(AtomicFileTest, FailedCopiesLeaveNoBackupAndNoTemporaryFile) {
+    writeFile(path("config"), "12345");
+    const std::string temporary = path(temporaryName("config"));
+    const auto copySize = [temporary](std::optional<unsigned long long> size) {
+        return [temporary, size](AtomicFile::System& s) {
+            s.fileSize = [temporary, size, live = s.fileSize](const std::string& p) { return p == temporary ? size : live(p); };
         };
     };
     const std::string notSameSize = "the copy at " + path("backup") + " isn't the same size as the original";
     struct Case {
-        std::string source, destination;
+        std::string source;
         std::function<void(AtomicFile::System&)> breakIt;
         std::string reason;
     };
     const std::vector<Case> cases{
-        {"config", "earlier", {}, "couldn't create " + path("earlier") + ": " + std::strerror(EEXIST)},
-        {"config", "link", {}, "couldn't create " + path("link") + ": " + std::strerror(EEXIST)},
-        {"missing", "backup", {}, "couldn't read " + path("missing") + ": " + std::strerror(ENOENT)},
-        {"config", "backup", [](auto& s) { s.write = [](int, const char*, unsigned long) -> long { return -ENOSPC; }; },
+        {"missing", {}, "couldn't read " + path("missing") + ": " + std::strerror(ENOENT)},
+        {"config", [](auto& s) { s.createNew = [](const std::string&, unsigned) { return -EACCES; }; },
+         "couldn't create " + path("backup") + ": " + std::strerror(EACCES)},
+        {"config", [](auto& s) { s.read = [](int, char*, unsigned long) -> long { return -EIO; }; },
+         "couldn't read " + path("config") + ": " + std::strerror(EIO)},
+        {"config", [](auto& s) { s.write = [](int, const char*, unsigned long) -> long { return -ENOSPC; }; },
          "couldn't write " + path("backup") + ": " + std::strerror(ENOSPC)},
-        {"config", "backup", backupSize(4), notSameSize},
-        {"config", "backup", backupSize(std::nullopt), notSameSize},
+        {"config",
+         [](auto& s) {
+             // Half of it written, then the disk is full.
+             s.write = [live = s.write](int fd, const char* bytes, unsigned long count) -> long {
+                 return count > 2 ? live(fd, bytes, 2) : -ENOSPC;
+             };
+         },
+         "couldn't write " + path("backup") + ": " + std::strerror(ENOSPC)},
+        {"config", [](auto& s) { s.fsync = [](int) { return -EIO; }; },
+         "couldn't write " + path("backup") + ": " + std::strerror(EIO)},
+        {"config", copySize(4), notSameSize},
+        {"config", copySize(std::nullopt), notSameSize},
+        {"config", [](auto& s) { s.renameNoReplace = [](const std::string&, const std::string&) { return -EXDEV; }; },
+         "couldn't create " + path("backup") + ": " + std::strerror(EXDEV)},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.reason);
         AtomicFile::System system = AtomicFile::System::live();
         if (c.breakIt) c.breakIt(system);
-        EXPECT_EQ(AtomicFile::copy(path(c.source), path(c.destination), system), Failure{c.reason});
-        EXPECT_EQ(readFile(path("earlier")), "earlier backup");
-        EXPECT_FALSE(fs::exists(path("elsewhere")));
-        EXPECT_FALSE(fs::exists(path("backup"))) << c.reason;
+        EXPECT_EQ(AtomicFile::copy(path(c.source), path("backup"), system), Copied(Failure{c.reason}));
+        EXPECT_EQ(readFile(path("config")), "12345");
+        EXPECT_EQ(entries(dir.path().string()), std::vector<std::string>{"config"});
     }
+}
+
+// MARK: - removeStaleTemporaries
+
+TEST_F(AtomicFileTest, OnlyTemporaryFilesOfThisUserWhoseProcessIsGoneAreRemoved) {
+    writeFile(path("config.json"), "{}");
+    writeFile(path("victim"), "keep me");
+    const std::string own = std::to_string(::getpid());
+    const std::vector<std::string> removed = {".config.json.bosken-111", ".config.json.bosken-999999999"};
+    std::vector<std::string> kept = {
+        ".config.json.bosken-222",  // its process runs
+        ".config.json.bosken-" + own,
+        ".config.json.bosken-0111", ".config.json.bosken-1x", ".config.json.bosken-", ".config.json.bosken-1234567890",
+        ".other.json.bosken-111", "config.json.bosken-111", ".config.json.bosken-backup-111",
+    };
+    for (const auto& name : removed) writeFile(path(name), "stale");
+    for (const auto& name : kept) writeFile(path(name), "not ours to remove");
+    fs::create_symlink(path("victim"), path(".config.json.bosken-333"));
+    fs::create_directories(path(".config.json.bosken-444"));
+    kept.insert(kept.end(), {".config.json.bosken-333", ".config.json.bosken-444"});
+    if (::geteuid() == 0) {
+        writeFile(path(".config.json.bosken-555"), "another user's");
+        ASSERT_EQ(::chown(path(".config.json.bosken-555").c_str(), 65534, 65534), 0);
+        kept.push_back(".config.json.bosken-555");
+    }
+
+    AtomicFile::System system = AtomicFile::System::live();
+    system.processExists = [](long id) { return id == 222; };
+    AtomicFile::removeStaleTemporaries(path("config.json"), system);
+    kept.insert(kept.end(), {"config.json", "victim"});
+    std::sort(kept.begin(), kept.end());
+    EXPECT_EQ(entries(dir.path().string()), kept);
+    EXPECT_EQ(readFile(path("victim")), "keep me");
 }
