@@ -230,7 +230,7 @@ def baseline(worker, options):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0],
+    parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--list", type=Path, default=ROOT / "Tools" / "mutants.txt", help="the mutant list")
     parser.add_argument("--only", action="append", default=[], metavar="LABEL",
