@@ -28,7 +28,7 @@ struct AgentInstaller {
     using Clock = std::function<std::chrono::system_clock::time_point()>;
 
     // The name the helper is registered under in every agent app.
-    static constexpr std::string_view serverName = "bosken";
+    static constexpr std::string_view serverName = ClaudeCodeSetup::serverName;
 
     Environment environment;
     // The user's home directory; every "~" path is relative to it.

@@ -19,10 +19,6 @@ AgentInstallError installError(const Problem& problem, const std::string& path) 
                             : AgentInstallError::unreadableConfig(path, problem.message);
 }
 
-std::string tomlPreview(const std::string& helperPath) {
-    return "[mcp_servers." + server + "]\ncommand = " + TOMLMCPConfig::quoted(helperPath) + "\nargs = []\n";
-}
-
 }  // namespace
 
 std::variant<AgentPlan, AgentInstallError> AgentInstaller::makePlan(const AgentApp& app,
@@ -50,7 +46,7 @@ std::variant<AgentPlan, AgentInstallError> AgentInstaller::makePlan(const AgentA
     if (app.kind == AgentApp::Kind::claudeCode && findCommands) claude = CommandRunner::find("claude", environment, home);
     if (claude) {
         plan.method = AgentPlan::Method::command(*claude);
-        plan.preview = "claude mcp add --scope user " + server + " -- " + ClaudeCodeSetup::shellQuoted(helperPath);
+        plan.preview = ClaudeCodeSetup::command(helperPath);
     } else {
         // Computed for unchanged plans too, so a file the merge can't handle fails here already.
         auto edited = edit(plan.original, app, helperPath, plan.configPath);
@@ -152,7 +148,7 @@ std::variant<AgentInstaller::Edit, AgentInstallError> AgentInstaller::edit(const
     if (app.kind == AgentApp::Kind::codex) {
         auto merged = TOMLMCPConfig::merged(bytes, server, helperPath);
         if (auto* problem = std::get_if<TOMLMCPConfig::Problem>(&merged)) return installError(*problem, path);
-        return Edit{std::move(std::get<std::string>(merged)), tomlPreview(helperPath)};
+        return Edit{std::move(std::get<std::string>(merged)), TOMLMCPConfig::table(server, helperPath)};
     }
     const auto appFormat = format(app.kind);
     auto existing = JSONMCPConfig::entry(bytes, appFormat, server);

@@ -7,8 +7,6 @@
 
 namespace AgentSetup {
 
-using AgentWire::JSON;
-
 namespace {
 
 constexpr std::string_view settingsFileName = ".claude.json";
@@ -80,12 +78,6 @@ std::string ClaudeCodeSetup::shellQuoted(std::string_view text) {
 
 std::string ClaudeCodeSetup::command(const std::string& helperPath) {
     return "claude mcp add --scope user " + std::string(serverName) + " -- " + shellQuoted(helperPath);
-}
-
-std::string ClaudeCodeSetup::entryJSON(const std::string& helperPath) {
-    JSON::Object servers;
-    servers.set(std::string(serverName), ClaudeConfigFile::entry(helperPath));
-    return JSON::object({{"mcpServers", JSON(std::move(servers))}}).serialized({.pretty = true, .sortedKeys = true});
 }
 
 ClaudeCodeSetup::Status ClaudeCodeSetup::status(const std::string& helperPath) const {

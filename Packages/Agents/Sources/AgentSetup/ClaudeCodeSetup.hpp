@@ -100,9 +100,6 @@ public:
     // The line a user could type: "claude mcp add --scope user bosken -- <quoted helper path>".
     static std::string command(const std::string& helperPath);
 
-    // {"mcpServers": {"bosken": entry}} pretty-printed with sorted keys, for pasting by hand.
-    static std::string entryJSON(const std::string& helperPath);
-
     // connected when the settings register exactly `helperPath` (arguments not compared),
     // otherHelper with the registered command, notConnected when nothing is registered or the
     // settings cannot be read.

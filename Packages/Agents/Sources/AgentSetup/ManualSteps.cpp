@@ -47,13 +47,12 @@ std::string AgentInstaller::manualSteps(const std::string& helperPath,
         text += "\n" + std::string(AgentApp::name(kind)) + "\n";
         switch (kind) {
             case AgentApp::Kind::claudeCode:
-                text += "  Run: claude mcp add --scope user " + server + " -- " + quoted + "\n";
+                text += "  Run: " + ClaudeCodeSetup::command(helperPath) + "\n";
                 break;
             case AgentApp::Kind::codex:
                 text += "  Run: codex mcp add " + server + " -- " + quoted + "\n";
                 text += "  Or add this to " + path + ":\n";
-                text += indent("[mcp_servers." + server + "]\ncommand = " + TOMLMCPConfig::quoted(helperPath) +
-                               "\nargs = []\n");
+                text += indent(TOMLMCPConfig::table(server, helperPath));
                 break;
             default: {
                 const auto appFormat = format(kind);

@@ -92,6 +92,10 @@ bool isFalse(std::string_view line) {
     return TOMLLexer::trimmed(value) == "false";
 }
 
+std::string table(std::string_view server, std::string_view helper) {
+    return "[mcp_servers." + std::string(server) + "]\ncommand = " + quoted(helper) + "\nargs = []\n";
+}
+
 std::string quoted(std::string_view text) {
     std::string out;
     out.reserve(text.size() + 2);

@@ -49,6 +49,9 @@ bool isFalse(std::string_view line);
 // The text as a TOML basic string, quotes included.
 std::string quoted(std::string_view text);
 
+// The server's table as a new file holds it: header, command and empty args, each line ending in LF.
+std::string table(std::string_view server, std::string_view helper);
+
 // The whole new file with the server's command set to `helper` and its args to [] (`bytes`
 // none when there is no file), an "enabled = false" turned to true. CR LF files stay CR LF.
 std::variant<std::string, Problem> merged(const std::optional<std::string>& bytes, std::string_view server,

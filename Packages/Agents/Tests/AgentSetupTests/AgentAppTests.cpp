@@ -13,40 +13,9 @@ using Kind = AgentApp::Kind;
 
 namespace {
 
-TEST(AgentAppKind, CatalogueTextsInOrderAndExactRawValues) {
-    struct Row {
-        Kind kind;
-        std::string rawValue, name, restartNote;
-    };
-    const Row rows[] = {
-        {Kind::claudeCode, "claude-code", "Claude Code",
-         "New Claude Code sessions can use Bosken; restart the ones already running."},
-        {Kind::claudeDesktop, "claude-desktop", "Claude (desktop app)",
-         "Quit Claude (\xE2\x8C\x98Q) and open it again to load Bosken."},
-        {Kind::codex, "codex", "Codex (CLI and app)",
-         "Start a new Codex session, or restart the Codex app, to load Bosken."},
-        {Kind::cursor, "cursor", "Cursor", "Restart Cursor, or toggle Bosken on in Cursor's MCP settings."},
-        {Kind::gemini, "gemini", "Gemini CLI", "Start a new Gemini CLI session to load Bosken."},
-        {Kind::windsurf, "windsurf", "Windsurf", "Restart Windsurf, or refresh its MCP servers."},
-        {Kind::copilot, "copilot", "GitHub Copilot",
-         "Start a new Copilot session, or reload Copilot in your editor, to load Bosken."},
-        {Kind::vscode, "vscode", "VS Code", "Restart VS Code, or start Bosken from the MCP: List Servers command."},
-        {Kind::antigravity, "antigravity", "Antigravity",
-         "Restart Antigravity, or refresh its MCP servers, to load Bosken."},
-        {Kind::opencode, "opencode", "OpenCode", "Start a new OpenCode session to load Bosken."},
-        {Kind::zed, "zed", "Zed", "Zed loads Bosken as soon as it sees the saved settings; check the Agent panel's settings."},
-        {Kind::kiro, "kiro", "Kiro", "Restart Kiro, or reconnect its MCP servers, to load Bosken."},
-    };
-    ASSERT_EQ(AgentApp::allCases.size(), std::size(rows));
-    for (std::size_t i = 0; i < std::size(rows); ++i) {
-        const auto& row = rows[i];
-        EXPECT_EQ(AgentApp::allCases[i], row.kind);
-        EXPECT_EQ(AgentApp::rawValue(row.kind), row.rawValue);
-        EXPECT_EQ(AgentApp::name(row.kind), row.name);
-        EXPECT_EQ(AgentApp::restartNote(row.kind), row.restartNote);
-        EXPECT_EQ(AgentApp::kindWithRawValue(row.rawValue), row.kind);
-    }
-    for (const char* text : {"Cursor", "claude", "claude_code", " codex", "codex ", "", "windsurf\n"})
+TEST(AgentAppKind, RawValuesNameEachKindExactly) {
+    for (auto kind : AgentApp::allCases) EXPECT_EQ(AgentApp::kindWithRawValue(AgentApp::rawValue(kind)), kind);
+    for (const char* text : {"Cursor", "claude", " codex", ""})
         EXPECT_EQ(AgentApp::kindWithRawValue(text), std::nullopt) << text;
 }
 
@@ -126,11 +95,7 @@ TEST_F(AgentAppDetectionTest, EnvironmentFoldersMoveTheFileAndItsDetection) {
         {{{"COPILOT_HOME", path("ch")}}, {Kind::copilot, path("ch") + "/mcp-config.json", false}},
         {{{"XDG_CONFIG_HOME", path("xdg")}}, {Kind::opencode, path("xdg") + "/opencode/opencode.jsonc", true}},
         {{{"XDG_CONFIG_HOME", path("xdg2")}}, {Kind::opencode, path("xdg2") + "/opencode/opencode.json", true}},
-        {{{"CLAUDE_CONFIG_DIR", path("cc")}}, {Kind::claudeCode, path("cc") + "/.claude.json", true}},
-        {{{"CLAUDE_CONFIG_DIR", ""}}, {Kind::claudeCode, home() + "/.claude.json", false}},
-        {{{"CODEX_HOME", path("codex-home")}}, {Kind::codex, path("codex-home") + "/config.toml", true}},
         {{{"CODEX_HOME", ""}}, {Kind::codex, home() + "/.codex/config.toml", true}},
-        {{{"CODEX_HOME", path("elsewhere")}}, {Kind::codex, path("elsewhere") + "/config.toml", false}},
     };
     for (const auto& [environment, expected] : cases) {
         auto inst = installer(environment);

@@ -1,7 +1,10 @@
 #include "AgentSetup/CommandRunner.hpp"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -102,22 +105,32 @@ TEST_F(CommandRunnerTest, RunEndsWithoutWaitingForTheChild) {
     };
     const Case cases[] = {
         {"timed out", "echo started; exec sleep 30", CommandRunner::process(200ms, 20s), {128 + SIGTERM, "started\n"}},
-        // The shell ignores SIGTERM and its `sleep` child holds the output pipe too.
-        {"ignoring SIGTERM", "trap '' TERM; echo stubborn; sleep 30; echo never", CommandRunner::process(200ms, 300ms),
-         {128 + SIGKILL, "stubborn\n"}},
+        // The shell ignores SIGTERM; its child holds the output pipe too, and the FIFO `held` open.
+        {"ignoring SIGTERM", "trap '' TERM; (echo stubborn; exec sleep 30) 3>'" + path("held") + "' & wait; echo never",
+         CommandRunner::process(200ms, 300ms), {128 + SIGKILL, "stubborn\n"}},
         {"descendant holding the pipe", "sleep 30 & echo done", CommandRunner::process(), {0, "done\n"}},
     };
+    ASSERT_EQ(::mkfifo(path("held").c_str(), 0600), 0);
+    const int held = ::open(path("held").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(held, 0);
     for (const auto& c : cases) {
         auto start = std::chrono::steady_clock::now();
         EXPECT_EQ(run(c.body, {}, {}, c.runner), c.expected) << c.what;
         EXPECT_LT(std::chrono::steady_clock::now() - start, 15s) << c.what;
     }
+    // The stubborn tool's child was killed with it: its end of the FIFO is closed.
+    pollfd entry{held, POLLIN, 0};
+    EXPECT_EQ(::poll(&entry, 1, 10000), 1);
+    EXPECT_EQ(::read(held, &entry, 1), 0);
+    ::close(held);
 }
 
-TEST_F(CommandRunnerTest, LargeOutputArrivesWhole) {
-    auto result = run("i=0; while [ $i -lt 2000 ]; do echo 0123456789012345678901234567890123456789; i=$((i+1)); done");
+// The one full-size test of the 8 MiB cap: a two-byte character straddles it and goes whole.
+TEST_F(CommandRunnerTest, OutputOverTheCapIsCutAtACharacterBoundary) {
+    auto result = run("head -c 8388607 /dev/zero | tr '\\0' a; printf '\\303\\251 and more'");
     EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(result.output.size(), 2000u * 41u);
+    EXPECT_EQ(result.output.size(), 8388607u);
+    EXPECT_EQ(result.output.find_first_not_of('a'), std::string::npos);
 }
 
 TEST_F(CommandRunnerTest, FindTakesFirstExecutableRegularFile) {
