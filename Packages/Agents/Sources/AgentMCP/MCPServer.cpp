@@ -40,15 +40,6 @@ bool MCPServer::isToolCall(const JSON& message) {
            std::holds_alternative<MCPEra::Client>(MCPEra::check(*message["id"], "tools/call", *params));
 }
 
-namespace {
-
-bool isToolsList(const JSON& message) {
-    const JSON* method = message["method"];
-    return method && method->string() && *method->string() == "tools/list";
-}
-
-}  // namespace
-
 MCPServer::MCPServer(std::string version, Introduce introduce)
     : version_(std::move(version)), introduce_(std::move(introduce)) {}
 
@@ -78,17 +69,6 @@ MCPServer::Handled MCPServer::handle(std::string_view line) {
     auto* message = std::get_if<JSON>(&parsed);
     if (!message) {
         handled.reply = parseError();
-        return handled;
-    }
-
-    // "tools/list" is asked often and its answer never changes: its serialized catalogue is
-    // built once and the reply assembled around it, in the bytes the serializer would write.
-    if (const JSON* id = (*message)["id"]; id && isToolsList(*message) && !MCPEra::isModern(*message)) {
-        static const std::string tools =
-            JSON::object({{"tools", JSON(JSON::Array(AgentWire::AgentTools::definitions().begin(),
-                                                     AgentWire::AgentTools::definitions().end()))}})
-                .data();
-        handled.reply = "{\"id\":" + id->data() + ",\"jsonrpc\":\"2.0\",\"result\":" + tools + "}";
         return handled;
     }
 

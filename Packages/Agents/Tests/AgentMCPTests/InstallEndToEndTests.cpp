@@ -2,11 +2,9 @@
 // an installed browser keeps it.
 
 #include <gtest/gtest.h>
-#include <pwd.h>
 #include <signal.h>
 #include <unistd.h>
 
-#include <ctime>
 #include <filesystem>
 #include <random>
 #include <set>
@@ -94,9 +92,7 @@ struct AppFile {
 
 const AppFile appFiles[] = {
     {"claude-code", "home/.claude.json", "{\"numStartups\": 12, \"projects\": {}}"},
-    {"claude-desktop", "home/Library/Application Support/Claude/claude_desktop_config.json", "{\"globalShortcut\": \"\"}"},
     {"cursor", "home/.cursor/mcp.json", "{\"mcpServers\": {\"other\": {\"command\": \"x\", \"args\": [\"-v\"]}}}"},
-    {"gemini", "home/.gemini/settings.json", "{\"theme\": \"Default\", \"mcpServers\": {}}"},
     {"windsurf", "home/.codeium/windsurf/mcp_config.json", "{\"mcpServers\": {\"bosken\": {\"command\": \"/old\"}}}"},
 };
 
@@ -127,7 +123,7 @@ TEST_F(InstallEndToEndTest, EachJSONAppIntoAnEmptyHomeThenAnExistingFileKeepingE
         EXPECT_NE(run.out.find("The old file is saved at " + backup + "."), std::string::npos) << run.out;
     }
     EXPECT_EQ(*(*(*JSON::parsed(read("home/.cursor/mcp.json")))["mcpServers"])["other"],
-              *(*(*JSON::parsed(appFiles[2].existing))["mcpServers"])["other"]);
+              *(*(*JSON::parsed(appFiles[1].existing))["mcpServers"])["other"]);
 }
 
 TEST_F(InstallEndToEndTest, CodexIntoEmptyAndExistingConfig) {
@@ -163,26 +159,26 @@ TEST_F(InstallEndToEndTest, DryRunWritesNothing) {
     EXPECT_EQ(run.out.find("Added Bosken"), std::string::npos);
 }
 
-TEST_F(InstallEndToEndTest, ClaudeCommandAddsTheHelper) {
-    fakeClaude(registersHelper);
+// Added by the app's own command, which finds its interpreter on the usual paths; a different
+// helper already registered is removed first (a failing remove is no failure).
+TEST_F(InstallEndToEndTest, ClaudeCommandAddsOrReplacesTheHelper) {
+    fakeClaude("[ \"$2\" = remove ] && { echo 'not found' >&2; exit 1; }\n" + registersHelper);
     auto run = install({});
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out, "Claude Code: Runs the command below, which edits " + home() + "/.claude.json.\n"
                        "claude mcp add --scope user bosken -- " + helper + "\n"
                        "Added Bosken to Claude Code in " + home() + "/.claude.json. New Claude Code sessions can use "
                        "Bosken; restart the ones already running.\n" + closingLine + "\n");
-    EXPECT_EQ(read("claude.log"), "[mcp][add][--scope][user][bosken][--][" + helper + "]\nHOME=" + home() + "\nPATH=" +
-                                      path("bin") + ":/opt/homebrew/bin:/usr/local/bin:/usr/bin:/bin\n");
-}
+    const std::string add = "[mcp][add][--scope][user][bosken][--][" + helper + "]\nHOME=" + home() + "\nPATH=" +
+                            path("bin") + ":/opt/homebrew/bin:/usr/local/bin:/usr/bin:/bin\n";
+    EXPECT_EQ(read("claude.log"), add);
 
-TEST_F(InstallEndToEndTest, ClaudeCommandReplacesByRemovingFirst) {
+    std::filesystem::remove(path("claude.log"));
     write("home/.claude.json", InstallerTestSupport::boskenConfig("/old/bosken-mcp"));
-    fakeClaude("[ \"$2\" = remove ] && { echo 'not found' >&2; exit 1; }\n" + registersHelper);
-    auto run = install({"--app", "claude-code"});
+    run = install({"--app", "claude-code"});
     EXPECT_EQ(run.status, 0) << run.err;
     auto log = read("claude.log");
-    EXPECT_TRUE(log.starts_with("[mcp][remove][--scope][user][bosken]\n")) << log;
-    EXPECT_NE(log.find("[mcp][add][--scope][user][bosken][--][" + helper + "]\n"), std::string::npos) << log;
+    EXPECT_TRUE(log.starts_with("[mcp][remove][--scope][user][bosken]\n") && log.ends_with(add)) << log;
     auto backup = backupOf("home/.claude.json");
     EXPECT_EQ(TestSupport::readFile(backup), InstallerTestSupport::boskenConfig("/old/bosken-mcp"));
     EXPECT_NE(run.out.find("Pointed Claude Code's Bosken at this copy in " + home() +
@@ -229,38 +225,6 @@ TEST_F(InstallEndToEndTest, HelperReachedThroughALinkRegistersItsRealPath) {
     auto run = install({"--app", "gemini"}, {}, path("bin/bosken-mcp"));
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(boskenCommand(read("home/.gemini/settings.json")), helper);
-}
-
-TEST_F(InstallEndToEndTest, EmptyHomeFallsBackToTheUserDatabase) {
-    const passwd* entry = ::getpwuid(::getuid());
-    ASSERT_NE(entry, nullptr);
-    auto run = install({"--list"}, TestSupport::ChildProcess::Environment{{"HOME", ""}, {"PATH", path("bin")}});
-    EXPECT_EQ(run.status, 0) << run.err;
-    EXPECT_TRUE(run.out.starts_with("claude-code  Claude Code: ")) << run.out;
-    EXPECT_NE(run.out.find(" (" + std::string(entry->pw_dir) + "/.claude.json)\n"), std::string::npos) << run.out;
-}
-
-TEST_F(InstallEndToEndTest, BackupTimeStampFollowsTheLocalTimeZone) {
-    // Seconds between the backup's time stamp, read as UTC, and now: the zone's offset.
-    auto offsetOf = [&](const std::string& zone) {
-        std::filesystem::remove_all(path("home/.cursor"));
-        write("home/.cursor/mcp.json", "{}");
-        auto before = std::time(nullptr);
-        auto run = install({"--app", "cursor"}, TestSupport::ChildProcess::Environment{
-                                                    {"HOME", home()}, {"PATH", path("bin")}, {"TZ", zone}});
-        EXPECT_EQ(run.status, 0) << run.err;
-        auto backup = backupOf("home/.cursor/mcp.json");
-        auto stampText = backup.size() >= 15 ? backup.substr(backup.size() - 15) : std::string();
-        std::tm stamp{};
-        EXPECT_NE(::strptime(stampText.c_str(), "%Y%m%d-%H%M%S", &stamp), nullptr) << backup;
-        return static_cast<long>(::timegm(&stamp) - before);
-    };
-    auto utc = offsetOf("UTC0");
-    auto east = offsetOf("BKN-5");
-    EXPECT_GE(utc, 0);
-    EXPECT_LE(utc, 5);
-    EXPECT_GE(east, 5 * 3600);
-    EXPECT_LE(east, 5 * 3600 + 5);
 }
 
 // Killed anywhere, install leaves the file as it was or wholly new and never a partial backup
