@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <optional>
 #include <sstream>
@@ -86,10 +87,6 @@ std::optional<ino_t> runningInode(pid_t pid) { return inode("/proc/" + std::to_s
 class HandoverEndToEndTests : public TestSupport::TempDirTest {
 protected:
     void SetUp() override {
-#if defined(__APPLE__)
-        // A signed copy is known by its code hash, so an identical copy is no update there.
-        GTEST_SKIP() << "replacing the helper by an identical copy is not an update where code is signed";
-#endif
         helper = path("bin/bosken-mcp");
         socket = path("agent.sock");
         browserLog = path("browser.log");
@@ -117,6 +114,13 @@ protected:
     void replaceHelper(std::filesystem::perms mode = std::filesystem::perms(0755)) {
         std::string fresh = path("bin/bosken-mcp.new");
         std::filesystem::copy_file(BOSKEN_MCP_EXE, fresh);
+#if defined(__APPLE__)
+        // A signed file is known by its code hash, so an identical copy is no update there;
+        // signing it ad hoc under another identifier changes the hash, as a new version does.
+        std::string sign = "codesign --force -s - -i com.example.update" + std::to_string(++replacements_) + " '" +
+                           fresh + "' 2>/dev/null";
+        ASSERT_EQ(std::system(sign.c_str()), 0) << sign;
+#endif
         std::filesystem::permissions(fresh, mode);
         std::filesystem::rename(fresh, helper);
     }
@@ -144,9 +148,13 @@ protected:
 
     std::string helper, socket, browserLog;
     std::unique_ptr<ChildProcess> browser;
+    int replacements_ = 0;
 };
 
 TEST_F(HandoverEndToEndTests, ReplacedHelperTakesOverTheSameProcessAndSessionOnceComplete) {
+#if defined(__APPLE__)
+    GTEST_SKIP() << "follows the file the process runs through /proc";
+#endif
     startBrowser({"--close-after-calls", "1"});
     auto child = startHelper();
     pid_t pid = child->pid();
@@ -190,18 +198,22 @@ TEST_F(HandoverEndToEndTests, FourthReplacementWithinAMinuteStopsTheRestarts) {
     // No browser: every call that is let through ends in the "not running" text, which is
     // enough to see where the hand-over stops.
     auto child = startHelper();
-    pid_t pid = child->pid();
+    [[maybe_unused]] pid_t pid = child->pid();
     initialize(*child);
     for (int round = 1; round <= 3; ++round) {
         replaceHelper();
         child->write(openTab(10 + round, "https://example.com/"));
         EXPECT_EQ(child->readLine(), toolReply(10 + round, notRunningText, true)) << round;
+#if !defined(__APPLE__)  // no /proc there: the replies alone show the restarts
         EXPECT_EQ(runningInode(pid), inode(helper)) << "relaunch " << round;
+#endif
     }
     replaceHelper();
     child->write(openTab(20, "https://example.com/"));
     EXPECT_EQ(child->readLine(), toolReply(20, keepsChangingText, true));
+#if !defined(__APPLE__)
     EXPECT_NE(runningInode(pid), inode(helper));
+#endif
     child->write(request(21, "ping"));
     EXPECT_EQ(child->readLine(), pong(21));
     finish(*child);

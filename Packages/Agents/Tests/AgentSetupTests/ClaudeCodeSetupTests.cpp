@@ -208,7 +208,7 @@ TEST_F(ClaudeCodeSetupTest, FailingClaudeIsReportedAsItsCleanedMessage) {
         {{-1, "The file “claude” doesn’t exist."}, "The file “claude” doesn’t exist."},
     };
     for (const auto& [result, detail] : cases) {
-        fake.respond = [&](const auto&) { return result; };
+        fake.respond = [&result = result](const auto&) { return result; };
         const auto outcome = setup(claudePath).install(appHelper);
         EXPECT_EQ(outcome, Installed(SetupError::claudeFailed(detail)));
         if (const auto* error = std::get_if<SetupError>(&outcome)) {

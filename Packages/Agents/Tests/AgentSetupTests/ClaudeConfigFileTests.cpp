@@ -228,7 +228,7 @@ TEST_F(ClaudeConfigFileTest, SettingsChangedWhileWorkingAreLeftToTheOtherWriter)
         std::filesystem::remove(settings);
         if (before) TestSupport::writeFile(settings, *before);
         auto files = ClaudeConfigFile::Files::live();
-        files.stamp = [&, live = files.stamp](const std::string& path) {
+        files.stamp = [&, &meanwhile = meanwhile, live = files.stamp](const std::string& path) {
             TestSupport::writeFile(settings, meanwhile);
             return live(path);
         };
