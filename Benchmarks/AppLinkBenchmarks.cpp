@@ -8,6 +8,10 @@
 //   the helper's standard output, against relaying the same bytes raw (socket -> pipe) in
 //   this process; and the helper's peak resident memory as a multiple of the result size.
 //
+// - ReadsPerLargeResult: how many reads of the helper's chunk size a 40 MiB result takes on
+//   a socket made as the helper makes it, against the system's default buffers and against
+//   8 KiB ones (macOS's default for Unix sockets).
+//
 // Both read replies with the same line reader, so the consumer's cost is the same on both
 // sides.
 
@@ -27,12 +31,14 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "AgentMCP/AppLink.hpp"
 #include "AgentWire/AgentMessage.hpp"
 #include "AgentWire/JSON.hpp"
 
@@ -147,8 +153,7 @@ std::unique_ptr<Child> startStandIn(const std::string& socket, std::vector<std::
 }
 
 // A direct client of the agent socket, past hello and welcome.
-int connectDirectly(const std::string& socket) {
-    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+int connectDirectly(const std::string& socket, int fd = ::socket(AF_UNIX, SOCK_STREAM, 0)) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::strncpy(address.sun_path, socket.c_str(), sizeof address.sun_path - 1);
@@ -362,6 +367,55 @@ void LargeResult(benchmark::State& state) {
     std::filesystem::remove_all(dir);
 }
 BENCHMARK(LargeResult)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+void ReadsPerLargeResult(benchmark::State& state) {
+    const size_t size = 40u << 20;
+    const size_t chunk = 256 * 1024;  // the helper's read size
+    std::string dir = temporaryDirectory();
+    auto browser = startStandIn(dir + "/agent.sock", {"--result-bytes", std::to_string(size)});
+    auto small = [] {
+        int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        int bytes = 8192;
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+        ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
+        return fd;
+    };
+    const std::vector<std::pair<const char*, std::function<int()>>> sockets = {
+        {"reads_default", [] { return ::socket(AF_UNIX, SOCK_STREAM, 0); }},
+        {"reads_8KiB", small},
+        {"reads_helper", AgentMCP::AppLink::SocketCalls::live().socket}};
+    std::vector<std::vector<double>> counts(sockets.size());
+    std::vector<char> buffer(chunk);
+    for (auto _ : state) {
+        for (int round = 0; round < 5; ++round) {
+            for (size_t which = 0; which < sockets.size(); ++which) {
+                int fd = connectDirectly(dir + "/agent.sock", sockets[which].second());
+                LineReader welcome(fd);
+                welcome.next();
+                writeAll(fd, AgentMessage::call(1, "read_page", JSON::object({{"tab", "tab-1"}})).line());
+                size_t got = 0, reads = 0;
+                bool ended = false;
+                while (!ended) {
+                    ssize_t n = ::read(fd, buffer.data(), chunk);
+                    if (n <= 0) std::abort();
+                    ++reads;
+                    got += static_cast<size_t>(n);
+                    ended = buffer[static_cast<size_t>(n) - 1] == '\n';
+                }
+                if (got < size) std::abort();
+                counts[which].push_back(static_cast<double>(reads));
+                ::close(fd);
+            }
+        }
+    }
+    for (size_t which = 0; which < sockets.size(); ++which) {
+        std::sort(counts[which].begin(), counts[which].end());
+        state.counters[sockets[which].first] = counts[which][counts[which].size() / 2];
+    }
+    browser.reset();
+    std::filesystem::remove_all(dir);
+}
+BENCHMARK(ReadsPerLargeResult)->Iterations(1);
 
 }  // namespace
 

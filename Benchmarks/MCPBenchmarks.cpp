@@ -4,6 +4,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <cstdint>
 #include <cstring>
 #include <memory>
 
@@ -81,7 +82,33 @@ void WriteSettingsPretty(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * size));
 }
 
+// Numbers as telemetry and coordinates carry them: shortest round-trip doubles, integers,
+// exponents; about 4 MiB.
+std::string manyNumbers() {
+    std::string text = "[";
+    uint64_t x = 88172645463325252u;
+    for (int i = 0; i < 200'000; ++i) {
+        x ^= x << 13, x ^= x >> 7, x ^= x << 17;
+        double d = static_cast<double>(x >> 11) / static_cast<double>(1ull << 53) * 1e6;
+        if (i % 4 == 1) d = static_cast<double>(x % 100000);
+        if (i % 4 == 2) d *= 1e-300;
+        if (i > 0) text += ',';
+        text += JSON(i % 8 == 3 ? -d : d).data();
+    }
+    return text + "]";
+}
+
+void ParseNumbers(benchmark::State& state) {
+    std::string text = manyNumbers();
+    for (auto _ : state) {
+        auto value = JSON::parsed(text, {.exactNumbers = state.range(0) != 0});
+        benchmark::DoNotOptimize(value);
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * text.size()));
+}
+
 BENCHMARK(ParseSettings)->Unit(benchmark::kMillisecond);
+BENCHMARK(ParseNumbers)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(WriteSettingsPretty)->Unit(benchmark::kMillisecond);
 
 void HandleLine(benchmark::State& state, std::string line) {

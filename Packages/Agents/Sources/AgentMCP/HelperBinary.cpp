@@ -13,67 +13,15 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "AgentMCP/CodeSignature.hpp"
 #include "AgentMCP/MCPResume.hpp"
 #include "AgentWire/UTF8.hpp"
 
 #if defined(__APPLE__)
-#include <CoreFoundation/CoreFoundation.h>
-#include <Security/Security.h>
 #include <libproc.h>
 #endif
 
 namespace AgentMCP::HelperBinary {
-
-namespace {
-
-#if defined(__APPLE__)
-// A static code object for the file at `path`, or nullptr; the caller releases it.
-SecStaticCodeRef staticCode(const std::string& path) {
-    CFURLRef url = CFURLCreateFromFileSystemRepresentation(
-        kCFAllocatorDefault, reinterpret_cast<const UInt8*>(path.data()), static_cast<CFIndex>(path.size()), false);
-    if (url == nullptr) return nullptr;
-    SecStaticCodeRef code = nullptr;
-    OSStatus status = SecStaticCodeCreateWithPath(url, kSecCSDefaultFlags, &code);
-    CFRelease(url);
-    if (status != errSecSuccess) {
-        if (code != nullptr) CFRelease(code);
-        return nullptr;
-    }
-    return code;
-}
-
-// The code-directory hash of a signed file in lowercase hex, or nothing.
-std::optional<std::string> codeDirectoryHash(const std::string& path) {
-    SecStaticCodeRef code = staticCode(path);
-    if (code == nullptr) return std::nullopt;
-    CFDictionaryRef info = nullptr;
-    OSStatus status = SecCodeCopySigningInformation(code, kSecCSDefaultFlags, &info);
-    CFRelease(code);
-    if (status != errSecSuccess || info == nullptr) return std::nullopt;
-    std::optional<std::string> hash;
-    if (CFGetTypeID(info) == CFDictionaryGetTypeID()) {
-        CFTypeRef unique = CFDictionaryGetValue(info, kSecCodeInfoUnique);
-        if (unique != nullptr && CFGetTypeID(unique) == CFDataGetTypeID()) {
-            auto data = static_cast<CFDataRef>(unique);
-            CFIndex length = CFDataGetLength(data);
-            const UInt8* bytes = CFDataGetBytePtr(data);
-            if (length > 0 && bytes != nullptr) {
-                static constexpr char digits[] = "0123456789abcdef";
-                std::string hex = "cdhash:";
-                for (CFIndex i = 0; i < length; ++i) {
-                    hex += digits[bytes[i] >> 4];
-                    hex += digits[bytes[i] & 0xF];
-                }
-                hash = std::move(hex);
-            }
-        }
-    }
-    CFRelease(info);
-    return hash;
-}
-#endif
-
-}  // namespace
 
 std::optional<std::string> ownPath() {
     char buffer[4096] = {};
@@ -93,7 +41,7 @@ std::optional<std::string> ownPath() {
 std::optional<std::string> identity(const std::string& path) {
 #if defined(__APPLE__)
     // A signed file is known by its code, so an identical re-signed copy is not a change.
-    if (auto hash = codeDirectoryHash(path)) return hash;
+    if (auto hash = CodeSignature::codeDirectoryHash(path)) return hash;
 #endif
     struct stat status;
     if (stat(path.c_str(), &status) != 0) return std::nullopt;
@@ -111,17 +59,11 @@ std::optional<std::string> identity(const std::string& path) {
 
 bool isRunnable(const std::string& path) {
 #if defined(__APPLE__)
-    SecStaticCodeRef code = staticCode(path);
-    if (code == nullptr) return false;
-    OSStatus status = SecStaticCodeCheckValidity(code, kSecCSDefaultFlags, nullptr);
-    CFRelease(code);
-    // A file that an update is still writing has a broken or incomplete signature; only an
-    // unsigned file falls back to the permission test.
-    if (status == errSecCSUnsigned) return access(path.c_str(), X_OK) == 0;
-    return status == errSecSuccess;
-#else
-    return access(path.c_str(), X_OK) == 0;
+    // A file that an update is still writing has a broken or incomplete signature.
+    if (CodeSignature::check(path) == CodeSignature::Validity::invalid) return false;
 #endif
+    // Even a complete signed file cannot be started without execute permission.
+    return access(path.c_str(), X_OK) == 0;
 }
 
 int handOverFile(const std::string& bytes) {

@@ -19,8 +19,8 @@ std::optional<std::string> ownPath();
 // file cannot be examined. Compare only for equality.
 std::optional<std::string> identity(const std::string& path);
 
-// True when the file at `path` may be started: a valid signature where code is signed
-// (macOS), else execute permission for the current user.
+// True when the file at `path` may be started: execute permission for the current user, and
+// on macOS a signature that is intact or absent.
 bool isRunnable(const std::string& path);
 
 // Replaces the process with `path`, run with `arguments` (arguments[0] is the program name)

@@ -158,6 +158,16 @@ private:
     int next_ = 2;
 };
 
+// Flushes `fd` to the disk itself: on macOS fsync only hands the data to the drive, which may
+// keep it in its cache past a power cut, leaving a renamed but empty file.
+int flushToDisk(int fd) {
+#if defined(__APPLE__)
+    // Some file systems (network shares) do not support it; fsync is the best they offer.
+    if (::fcntl(fd, F_FULLFSYNC) == 0) return 0;
+#endif
+    return ::fsync(fd) == 0 ? 0 : -errno;
+}
+
 template <typename Call>
 auto retryingEINTR(Call call) {
     for (;;) {
@@ -209,7 +219,7 @@ System System::live() {
         ssize_t n = ::write(fd, bytes, count);
         return n >= 0 ? static_cast<long>(n) : -errno;
     };
-    s.fsync = [](int fd) { return ::fsync(fd) == 0 ? 0 : -errno; };
+    s.fsync = flushToDisk;
     s.close = [](int fd) { ::close(fd); };
     s.rename = [](const std::string& from, const std::string& to) {
         return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : -errno;

@@ -7,6 +7,8 @@
 #include <cmath>
 #include <cstring>
 
+#include <fast_float/fast_float.h>
+
 namespace AgentWire {
 
 namespace {
@@ -361,8 +363,11 @@ private:
         }
         p_ = q;
         if (skipping_) return true;
+        // Not std::from_chars: several C++ libraries have it only for integers. Versions of
+        // fast_float differ on an overflow: an error, or a successful infinity, which the
+        // checks below treat alike.
         double value = 0;
-        auto result = std::from_chars(start, q, value);
+        auto result = fast_float::from_chars(start, q, value);
         bool overflow = false;
         if (result.ec == std::errc::result_out_of_range) {
             overflow = !isUnderflow(start, q);

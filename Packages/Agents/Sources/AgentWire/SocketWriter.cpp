@@ -13,15 +13,10 @@ namespace AgentWire::SocketWriter {
 
 namespace {
 
-// Linux has no SO_NOSIGPIPE: each send asks for no signal instead. On macOS the connecting
-// side sets SO_NOSIGPIPE on the socket.
+// Every send asks for no signal: Linux has no SO_NOSIGPIPE, and on macOS (11 and later) the
+// flag keeps the promise even on a socket whose creator did not set SO_NOSIGPIPE.
 ssize_t sendOnce(int fd, const char* bytes, size_t count, bool wait) {
-#if defined(__APPLE__)
-    int flags = wait ? 0 : MSG_DONTWAIT;
-#else
-    int flags = MSG_NOSIGNAL | (wait ? 0 : MSG_DONTWAIT);
-#endif
-    return ::send(fd, bytes, count, flags);
+    return ::send(fd, bytes, count, MSG_NOSIGNAL | (wait ? 0 : MSG_DONTWAIT));
 }
 
 int millisecondsUntil(std::chrono::steady_clock::time_point deadline) {

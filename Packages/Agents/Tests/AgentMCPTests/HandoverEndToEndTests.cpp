@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <optional>
 #include <sstream>
@@ -95,10 +96,6 @@ std::optional<ino_t> runningInode(pid_t pid) { return inode("/proc/" + std::to_s
 class HandoverEndToEndTests : public TestSupport::TempDirTest {
 protected:
     void SetUp() override {
-#if defined(__APPLE__)
-        // A signed copy is known by its code hash, so an identical copy is no update there.
-        GTEST_SKIP() << "replacing the helper by an identical copy is not an update where code is signed";
-#endif
         helper = path("bin/bosken-mcp");
         socket = path("agent.sock");
         browserLog = path("browser.log");
@@ -127,6 +124,13 @@ protected:
                        const std::string& program = BOSKEN_MCP_EXE) {
         std::string fresh = path("bin/bosken-mcp.new");
         std::filesystem::copy_file(program, fresh);
+#if defined(__APPLE__)
+        // A signed file is known by its code hash, so an identical copy is no update there;
+        // signing it ad hoc under another identifier changes the hash, as a new version does.
+        std::string sign = "codesign --force -s - -i com.example.update" + std::to_string(++replacements_) + " '" +
+                           fresh + "' 2>/dev/null";
+        ASSERT_EQ(std::system(sign.c_str()), 0) << sign;
+#endif
         std::filesystem::permissions(fresh, mode);
         std::filesystem::rename(fresh, helper);
     }
@@ -154,9 +158,13 @@ protected:
 
     std::string helper, socket, browserLog;
     std::unique_ptr<ChildProcess> browser;
+    int replacements_ = 0;
 };
 
 TEST_F(HandoverEndToEndTests, ReplacedHelperTakesOverTheSameProcessAndSessionOnceComplete) {
+#if defined(__APPLE__)
+    GTEST_SKIP() << "follows the file the process runs through /proc";
+#endif
     startBrowser({"--close-after-calls", "1"});
     auto child = startHelper();
     pid_t pid = child->pid();
@@ -237,18 +245,22 @@ TEST_F(HandoverEndToEndTests, FourthReplacementWithinAMinuteStopsTheRestarts) {
     // No browser: every call that is let through ends in the "not running" text, which is
     // enough to see where the hand-over stops.
     auto child = startHelper();
-    pid_t pid = child->pid();
+    [[maybe_unused]] pid_t pid = child->pid();
     initialize(*child);
     for (int round = 1; round <= 3; ++round) {
         replaceHelper();
         child->write(openTab(10 + round, "https://example.com/"));
         EXPECT_EQ(child->readLine(), toolReply(10 + round, notRunningText, true)) << round;
+#if !defined(__APPLE__)  // no /proc there: the replies alone show the restarts
         EXPECT_EQ(runningInode(pid), inode(helper)) << "relaunch " << round;
+#endif
     }
     replaceHelper();
     child->write(openTab(20, "https://example.com/"));
     EXPECT_EQ(child->readLine(), toolReply(20, keepsChangingText, true));
+#if !defined(__APPLE__)
     EXPECT_NE(runningInode(pid), inode(helper));
+#endif
     child->write(request(21, "ping"));
     EXPECT_EQ(child->readLine(), pong(21));
     finish(*child);

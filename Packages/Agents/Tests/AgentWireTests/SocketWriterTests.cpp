@@ -129,7 +129,8 @@ TEST(SocketWriter, BothWritesDeliverEveryByteWhileThePeerReads) {
 }
 
 TEST(SocketWriter, WritingToAVanishedPeerFailsWithoutASignal) {
-    // SIGPIPE keeps its default action here: a signal would end the test binary.
+    // SIGPIPE keeps its default action here: a signal would end the test binary. macOS gets
+    // the same send flags, and no help from SO_NOSIGPIPE on this socket either.
     SocketPair pair;
     ::close(pair.theirs);
     pair.theirs = -1;

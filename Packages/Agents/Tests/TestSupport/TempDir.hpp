@@ -1,7 +1,7 @@
 #pragma once
 
-// A fresh temporary directory per test; kept (and its path printed) when the test failed,
-// so the files can be looked at.
+// A fresh temporary directory per test, its path free of symbolic links; kept (and its path
+// printed) when the test failed, so the files can be looked at.
 
 #include <gtest/gtest.h>
 
@@ -17,7 +17,13 @@ class TempDir {
 public:
     TempDir() {
         std::string pattern = (std::filesystem::temp_directory_path() / "bosken-test-XXXXXX").string();
-        if (char* made = ::mkdtemp(pattern.data())) path_ = made;
+        // Resolved, as the product resolves the paths it is given: macOS's TMPDIR lies behind
+        // /var -> /private/var.
+        if (char* made = ::mkdtemp(pattern.data())) {
+            std::error_code error;
+            path_ = std::filesystem::canonical(made, error);
+            if (error) path_ = made;
+        }
     }
     ~TempDir() {
         if (path_.empty()) return;
