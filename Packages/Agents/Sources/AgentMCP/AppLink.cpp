@@ -108,40 +108,77 @@ void AppLink::clientDidIntroduce(const std::string& name, const std::string& ver
     clientVersion_ = version;
 }
 
+ToolOutcome AppLink::failed(const LinkError& error) {
+    if (error.kind == LinkError::Kind::connectionLost || error.kind == LinkError::Kind::timedOut) close();
+    return ToolOutcome::error(error.message());
+}
+
+std::optional<ToolOutcome> AppLink::ending(AgentMessage& message, int64_t id) {
+    if (auto* result = message.as<AgentMessage::Result>(); result && result->id == id) {
+        return ToolOutcome{std::move(result->content), result->isError};
+    }
+    if (auto* denied = message.as<AgentMessage::Denied>()) {
+        close();
+        return failed(LinkError::refused(denied->reason));
+    }
+    if (auto* stopped = message.as<AgentMessage::Stopped>()) {
+        close();
+        return failed(LinkError::refused(stopped->reason));
+    }
+    // A late result of an abandoned call, or anything else: dropped.
+    return std::nullopt;
+}
+
 ToolOutcome AppLink::run(const std::string& tool, const JSON& arguments) {
-    auto failed = [this](const LinkError& error) {
-        if (error.kind == LinkError::Kind::connectionLost || error.kind == LinkError::Kind::timedOut) close();
-        return ToolOutcome::error(error.message());
-    };
     try {
         if (auto error = ensureReady()) return failed(*error);
         int64_t id = ++lastCallID_;
         // The write shares the call's deadline: a browser that stopped reading cannot block us.
         auto deadline = Clock::now() + callTimeout_;
-        if (auto error = send(AgentMessage::call(id, tool, arguments), deadline)) return failed(*error);
+        if (auto error = send(AgentMessage::call(id, tool, arguments).line(), deadline)) return failed(*error);
         while (true) {
             Received next = receive(deadline);
             if (auto* error = std::get_if<LinkError>(&next)) return failed(*error);
             auto& message = std::get<std::optional<AgentMessage>>(next);
             if (!message) return failed(LinkError::timedOut());
-            if (auto* result = message->as<AgentMessage::Result>(); result && result->id == id) {
-                return ToolOutcome{std::move(result->content), result->isError};
-            }
-            if (auto* denied = message->as<AgentMessage::Denied>()) {
-                close();
-                return failed(LinkError::refused(denied->reason));
-            }
-            if (auto* stopped = message->as<AgentMessage::Stopped>()) {
-                close();
-                return failed(LinkError::refused(stopped->reason));
-            }
-            // A late result of an abandoned call, or anything else: dropped. A browser that
-            // keeps sending such lines still cannot keep the call past its deadline.
+            if (auto outcome = ending(*message, id)) return std::move(*outcome);
+            // A browser that keeps sending other lines still cannot keep the call past its deadline.
             if (Clock::now() >= deadline) return failed(LinkError::timedOut());
         }
     } catch (const std::exception&) {
         // Out of memory for a huge line, say: the connection is no longer usable.
         return failed(LinkError::connectionLost());
+    }
+}
+
+bool AppLink::relay(const ToolCallScan::Request& request, const ReplyWriter& write) {
+    auto general = [&](const ToolOutcome& outcome) {
+        std::string reply = ToolCallScan::replyFor(request.id, outcome);
+        return write(ToolCallScan::Reply{{std::string_view(reply)}});
+    };
+    try {
+        if (auto error = ensureReady()) return general(failed(*error));
+        int64_t id = ++lastCallID_;
+        auto deadline = Clock::now() + callTimeout_;
+        callLine_.clear();
+        ToolCallScan::appendCallLine(callLine_, request, id);
+        if (auto error = send(callLine_, deadline)) return general(failed(*error));
+        while (true) {
+            ReceivedLine next = receiveLine(deadline);
+            if (auto* error = std::get_if<LinkError>(&next)) return general(failed(*error));
+            auto& line = std::get<std::optional<AgentWire::LineBuffer::Line>>(next);
+            if (!line) return general(failed(LinkError::timedOut()));
+            // The result as it came: the reply's content is written from the receive buffer,
+            // whose storage goes back to the system when `line` ends, after the write.
+            if (auto reply = ToolCallScan::reply(line->view(), id, request.id)) return write(*reply);
+            auto decoded = AgentMessage::decode(line->view());
+            auto* message = std::get_if<AgentMessage>(&decoded);
+            if (!message) return general(failed(LinkError::connectionLost()));
+            if (auto outcome = ending(*message, id)) return general(*outcome);
+            if (Clock::now() >= deadline) return general(failed(LinkError::timedOut()));
+        }
+    } catch (const std::exception&) {
+        return general(failed(LinkError::connectionLost()));
     }
 }
 
@@ -158,7 +195,7 @@ std::optional<AppLink::LinkError> AppLink::ensureReady() {
         received_.clear();
         state_ = State::asking;
         deadline = Clock::now() + approvalWait_;
-        if (auto error = send(AgentMessage::hello(clientName_, clientVersion_), deadline)) return error;
+        if (auto error = send(AgentMessage::hello(clientName_, clientVersion_).line(), deadline)) return error;
     }
     while (true) {
         Received next = receive(deadline);
@@ -206,9 +243,9 @@ void AppLink::drain() {
     }
 }
 
-std::optional<AppLink::LinkError> AppLink::send(const AgentMessage& message, Clock::time_point deadline) {
+std::optional<AppLink::LinkError> AppLink::send(std::string_view line, Clock::time_point deadline) {
     using AgentWire::SocketWriter::WriteStatus;
-    switch (AgentWire::SocketWriter::writeBefore(fd_, message.line(), deadline)) {
+    switch (AgentWire::SocketWriter::writeBefore(fd_, line, deadline)) {
     case WriteStatus::written: return std::nullopt;
     case WriteStatus::timedOut:
         // Part of a line may be on the wire: the stream cannot be used again.
@@ -220,19 +257,27 @@ std::optional<AppLink::LinkError> AppLink::send(const AgentMessage& message, Clo
 }
 
 AppLink::Received AppLink::receive(Clock::time_point deadline) {
+    ReceivedLine next = receiveLine(deadline);
+    if (auto* error = std::get_if<LinkError>(&next)) return *error;
+    auto& line = std::get<std::optional<AgentWire::LineBuffer::Line>>(next);
+    if (!line) return std::optional<AgentMessage>();
+    auto decoded = AgentMessage::decode(line->view());
+    if (auto* message = std::get_if<AgentMessage>(&decoded)) return std::optional(std::move(*message));
+    close();
+    return LinkError::connectionLost();
+}
+
+AppLink::ReceivedLine AppLink::receiveLine(Clock::time_point deadline) {
     while (true) {
         if (!received_.empty()) {
             AgentWire::LineBuffer::Line line = std::move(received_.front());
             received_.pop_front();
-            auto decoded = AgentMessage::decode(line.view());
-            if (auto* message = std::get_if<AgentMessage>(&decoded)) return std::optional(std::move(*message));
-            close();
-            return LinkError::connectionLost();
+            return std::optional(std::move(line));
         }
         pollfd p{fd_, POLLIN, 0};
         int ready = ::poll(&p, 1, pollTimeout(deadline));
         if (ready < 0 && errno == EINTR) continue;
-        if (ready <= 0) return std::optional<AgentMessage>();
+        if (ready <= 0) return std::optional<AgentWire::LineBuffer::Line>();
         // Read straight into the line buffer: a long line is copied out of the kernel once.
         ssize_t n = ::read(fd_, buffer_.prepare(readChunk), readChunk);
         if (n <= 0) {

@@ -6,9 +6,11 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
 
 #include "AgentMCP/AgentToolRunner.hpp"
+#include "AgentMCP/ToolCallScan.hpp"
 #include "AgentWire/AgentMessage.hpp"
 #include "AgentWire/LineBuffer.hpp"
 
@@ -74,11 +76,19 @@ public:
     // Runs one call on the browser; never throws, every failure is an error outcome.
     ToolOutcome run(const std::string& tool, const AgentWire::JSON& arguments) override;
 
+    // Writes one reply's pieces to the client; false when it could not.
+    using ReplyWriter = std::function<bool(const ToolCallScan::Reply&)>;
+    // `run` for a request the fast road took: the call line is spliced from its spans and the
+    // reply goes to `write`, its content straight from the receive buffer when the result is
+    // in the writer's form, else written around the request's id. Returns what `write` did.
+    bool relay(const ToolCallScan::Request& request, const ReplyWriter& write);
+
     State state() const { return state_; }
     int64_t lastCallID() const { return lastCallID_; }
 
 private:
     using Received = std::variant<std::optional<AgentWire::AgentMessage>, LinkError>;
+    using ReceivedLine = std::variant<std::optional<AgentWire::LineBuffer::Line>, LinkError>;
 
     Connect connect_;
     Preflight preflight_;
@@ -91,12 +101,19 @@ private:
     std::string clientName_;
     std::string clientVersion_;
     int64_t lastCallID_ = 0;
+    std::string callLine_;  // reused for every fast-road call
 
     std::optional<LinkError> ensureReady();
     void drain();
-    std::optional<LinkError> send(const AgentWire::AgentMessage& message, Clock::time_point deadline);
+    // The error outcome for `error`, closing the connection when it can no longer be used.
+    ToolOutcome failed(const LinkError& error);
+    // The outcome when `message` ends call `id` (its result, a denial, a stop); else nothing.
+    std::optional<ToolOutcome> ending(AgentWire::AgentMessage& message, int64_t id);
+    std::optional<LinkError> send(std::string_view line, Clock::time_point deadline);
     // The next message, nothing when `deadline` passed first, or the failure.
     Received receive(Clock::time_point deadline);
+    // The next line as received, nothing when `deadline` passed first, or the failure.
+    ReceivedLine receiveLine(Clock::time_point deadline);
     void close();
 };
 

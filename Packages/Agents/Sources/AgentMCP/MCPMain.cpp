@@ -19,6 +19,7 @@
 #include "AgentMCP/MCPInstall.hpp"
 #include "AgentMCP/MCPResume.hpp"
 #include "AgentMCP/MCPServer.hpp"
+#include "AgentMCP/ToolCallScan.hpp"
 #include "AgentWire/AgentWire.hpp"
 
 namespace AgentMCP::MCPMain {
@@ -43,6 +44,31 @@ std::optional<HelperRelaunch> relaunchGuard(const std::optional<MCPResume>& resu
     if (resume) return HelperRelaunch(resume->executable, arguments, resume->relaunches, HelperRelaunch::System::live());
     if (auto own = HelperBinary::ownPath()) return HelperRelaunch(*own, arguments, {}, HelperRelaunch::System::live());
     return std::nullopt;
+}
+
+// Writes every part, in order, with as few writev calls as the descriptor allows.
+bool writeParts(int fd, iovec* parts, int count) {
+    int first = 0;
+    while (first < count) {
+        if (parts[first].iov_len == 0) {
+            ++first;
+            continue;
+        }
+        ssize_t n = ::writev(fd, parts + first, count - first);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        auto done = static_cast<size_t>(n);
+        while (first < count && done >= parts[first].iov_len) {
+            done -= parts[first].iov_len;
+            parts[first].iov_len = 0;
+            ++first;
+        }
+        if (first < count) {
+            parts[first].iov_base = static_cast<char*>(parts[first].iov_base) + done;
+            parts[first].iov_len -= done;
+        }
+    }
+    return true;
 }
 
 int serve(const std::vector<std::string>& arguments, const Environment& environment, const std::string& socketPath) {
@@ -73,7 +99,18 @@ int serve(const std::vector<std::string>& arguments, const Environment& environm
         guard->handover = [&server, &input] { return HelperRelaunch::Handover{server.session(), input.unhandled()}; };
     }
 
+    auto writeReply = [](const ToolCallScan::Reply& reply) {
+        iovec parts[5];
+        for (size_t i = 0; i < 5; ++i) parts[i] = {const_cast<char*>(reply.parts[i].data()), reply.parts[i].size()};
+        return writeParts(1, parts, 5);
+    };
     while (auto line = input.next()) {
+        // A tool call already in the writer's form takes the fast road: no tree, and the
+        // result's content goes from the receive buffer to the output in one write.
+        if (auto request = ToolCallScan::request(*line)) {
+            if (!runner->relay(*request, writeReply)) return 0;
+            continue;
+        }
         auto reply = server.handle(*line);
         if (!reply) continue;
         if (!writeAll(1, *reply, "\n")) return 0;
@@ -148,27 +185,7 @@ int fail(std::string_view message) {
 bool writeAll(int fd, std::string_view bytes, std::string_view suffix) {
     // One writev for the reply and its line feed, so a large reply is never copied to add a byte.
     iovec parts[2] = {{const_cast<char*>(bytes.data()), bytes.size()}, {const_cast<char*>(suffix.data()), suffix.size()}};
-    int first = 0;
-    while (first < 2) {
-        if (parts[first].iov_len == 0) {
-            ++first;
-            continue;
-        }
-        ssize_t n = ::writev(fd, parts + first, 2 - first);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        auto done = static_cast<size_t>(n);
-        while (first < 2 && done >= parts[first].iov_len) {
-            done -= parts[first].iov_len;
-            parts[first].iov_len = 0;
-            ++first;
-        }
-        if (first < 2) {
-            parts[first].iov_base = static_cast<char*>(parts[first].iov_base) + done;
-            parts[first].iov_len -= done;
-        }
-    }
-    return true;
+    return writeParts(fd, parts, 2);
 }
 
 }  // namespace AgentMCP::MCPMain
