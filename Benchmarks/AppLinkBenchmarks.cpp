@@ -92,37 +92,54 @@ struct Child {
     }
 };
 
-// Reads lines with a buffer kept across lines, scanning each byte once.
+// Reads lines with a buffer kept across lines (and across descriptors, after `reset`),
+// scanning each byte once and never clearing memory it is about to read into.
 class LineReader {
 public:
     explicit LineReader(int fd) : fd_(fd) {}
 
+    void reset(int fd) {
+        fd_ = fd;
+        begin_ = end_ = 0;
+        line_ = {};
+    }
+
     // The next line's length (its bytes stay in `line()` until the next call); 0 at the end.
     size_t next() {
-        buffer_.erase(0, taken_);
-        scanned_ = 0;
-        taken_ = 0;
+        size_t scanned = begin_;
         while (true) {
-            if (auto* nl = static_cast<const char*>(std::memchr(buffer_.data() + scanned_, '\n', buffer_.size() - scanned_))) {
-                taken_ = static_cast<size_t>(nl - buffer_.data()) + 1;
-                return taken_ - 1;
+            if (auto* nl = static_cast<const char*>(std::memchr(buffer_.data() + scanned, '\n', end_ - scanned))) {
+                auto at = static_cast<size_t>(nl - buffer_.data());
+                line_ = std::string_view(buffer_.data() + begin_, at - begin_);
+                begin_ = at + 1;
+                return line_.size();
             }
-            scanned_ = buffer_.size();
-            size_t at = buffer_.size();
-            buffer_.resize(at + chunk);
-            ssize_t n = ::read(fd_, buffer_.data() + at, chunk);
-            buffer_.resize(at + (n > 0 ? static_cast<size_t>(n) : 0));
+            scanned = end_;
+            if (begin_ > 0 && buffer_.size() - end_ < chunk) {
+                std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
+                scanned -= begin_;
+                end_ -= begin_;
+                begin_ = 0;
+            }
+            if (buffer_.size() - end_ < chunk) buffer_.resize(std::max(buffer_.size() * 2, end_ + chunk));
+            ssize_t n = ::read(fd_, buffer_.data() + end_, chunk);
             if (n <= 0) return 0;
+            end_ += static_cast<size_t>(n);
         }
     }
-    std::string_view line() const { return std::string_view(buffer_).substr(0, taken_ ? taken_ - 1 : 0); }
+    std::string_view line() const { return line_; }
+    // Room for `bytes` already touched, so reading into it costs no page faults.
+    void reserve(size_t bytes) {
+        if (buffer_.size() < bytes) buffer_.resize(bytes);
+    }
 
 private:
     static constexpr size_t chunk = 1 << 20;
     int fd_;
     std::string buffer_;
-    size_t scanned_ = 0;
-    size_t taken_ = 0;
+    size_t begin_ = 0;  // first byte not yet returned
+    size_t end_ = 0;    // end of the bytes read
+    std::string_view line_;
 };
 
 bool writeAll(int fd, std::string_view bytes) {
@@ -471,7 +488,9 @@ void LargeResult(benchmark::State& state) {
         LineReader rawLines(pipeFDs[0]);
         rawLines.next();  // welcome
         Child relayProcess({ownPath, "--relay", dir + "/relay.sock"}, true);
-        LineReader relayLines(relayProcess.out);
+        LineReader relayLines(relayProcess.out), replies(-1);
+        // One reader, warm, for every fresh helper: the helper's first result is measured, not ours.
+        replies.reserve(size + (size >> 1));
         auto timed = [](int in, LineReader& out, const std::string& line) {
             auto start = Clock::now();
             writeAll(in, line);
@@ -486,7 +505,7 @@ void LargeResult(benchmark::State& state) {
             relayed.add(timed(relayProcess.in, relayLines, readPage(round + 2)));
             // A fresh helper each round: its first result, then two more.
             Child helper({helperPath(), "--socket", dir + "/helper.sock"}, true);
-            LineReader replies(helper.out);
+            replies.reset(helper.out);
             writeAll(helper.in, initialize);
             replies.next();
             idleBefore.add(statusBytes(helper.pid, "VmRSS:"));
