@@ -12,9 +12,11 @@
 //   the first call and 1 s after a reply.
 // - SpawnToFirstLine: from posix_spawn to the helper's initialize reply, against a trivial C
 //   program that reads a line and writes one, started the same way.
+// - PingBurst: 10,000 pings written in one go, the time until the last reply.
 //
 // Replies are read with the same line reader everywhere, so the consumer's cost is the same.
-// BOSKEN_BENCH_HELPER may name another helper executable to measure in place of this build's.
+// BOSKEN_BENCH_HELPER may name another helper executable to measure in place of this build's;
+// BOSKEN_MCP_BASELINE an earlier build measured beside it, in the same rounds ("baseline").
 
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
@@ -34,6 +36,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -401,6 +404,12 @@ std::string helperPath() {
     return other && *other ? other : BOSKEN_MCP_EXE;
 }
 
+// An earlier build of the helper to compare with, from BOSKEN_MCP_BASELINE; empty when none.
+std::string baselineHelper() {
+    const char* path = std::getenv("BOSKEN_MCP_BASELINE");
+    return path ? path : "";
+}
+
 // MARK: - Benchmarks
 
 void PerCall(benchmark::State& state) {
@@ -410,7 +419,8 @@ void PerCall(benchmark::State& state) {
     auto directBrowser = startStandIn(dir + "/direct.sock");
     auto helperBrowser = startStandIn(dir + "/helper.sock");
     auto relayBrowser = startStandIn(dir + "/relay.sock");
-    Series direct, helper, relay;
+    Series direct, helper, relay, baseline;
+    const std::string baselinePath = baselineHelper();
 
     for (auto _ : state) {
         int fd = connectDirectly(dir + "/direct.sock");
@@ -418,7 +428,10 @@ void PerCall(benchmark::State& state) {
         directLines.next();  // welcome
         Child helperProcess({helperPath(), "--socket", dir + "/helper.sock"}, true);
         Child relayProcess({ownPath, "--relay", dir + "/relay.sock"}, true);
+        std::optional<Child> baselineProcess;
+        if (!baselinePath.empty()) baselineProcess.emplace(std::vector<std::string>{baselinePath, "--socket", dir + "/helper.sock"}, true);
         LineReader helperLines(helperProcess.out), relayLines(relayProcess.out);
+        LineReader baselineLines(baselineProcess ? baselineProcess->out : -1);
         auto viaProcess = [](Child& process, LineReader& replies, int64_t from, int count) {
             auto start = Clock::now();
             for (int64_t i = from; i < from + count; ++i) {
@@ -429,6 +442,7 @@ void PerCall(benchmark::State& state) {
         };
         viaProcess(helperProcess, helperLines, 0, 50);  // connect, hello, welcome, warm caches
         viaProcess(relayProcess, relayLines, 0, 50);
+        if (baselineProcess) viaProcess(*baselineProcess, baselineLines, 0, 50);
         int64_t nextID = 1000;
         for (int round = 0; round < rounds; ++round) {
             auto start = Clock::now();
@@ -439,6 +453,7 @@ void PerCall(benchmark::State& state) {
             double d = microseconds(Clock::now() - start) / calls;
             double h = viaProcess(helperProcess, helperLines, nextID, calls);
             double r = viaProcess(relayProcess, relayLines, nextID, calls);
+            if (baselineProcess) baseline.add(viaProcess(*baselineProcess, baselineLines, nextID, calls));
             nextID += calls;
             direct.add(d);
             helper.add(h);
@@ -452,12 +467,54 @@ void PerCall(benchmark::State& state) {
     state.counters["helper_added_us"] = helper.min() - direct.min();
     state.counters["relay_added_us"] = relay.min() - direct.min();
     state.counters["added_helper_over_relay"] = (helper.min() - direct.min()) / (relay.min() - direct.min());
+    if (!baselinePath.empty()) {
+        baseline.report(state, "baseline_us");
+        state.counters["baseline_added_us"] = baseline.min() - direct.min();
+    }
     directBrowser.reset();
     helperBrowser.reset();
     relayBrowser.reset();
     std::filesystem::remove_all(dir);
 }
 BENCHMARK(PerCall)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// Milliseconds for `helper` to answer `count` pings written in one go, the replies read as they come.
+double pingBurstMilliseconds(const std::string& helper, int count) {
+    std::string burst;
+    for (int i = 1; i <= count; ++i) burst += R"({"jsonrpc":"2.0","id":)" + std::to_string(i) + R"(,"method":"ping"})" "\n";
+    Child child({helper}, true);
+    LineReader replies(child.out);
+    writeAll(child.in, R"({"jsonrpc":"2.0","id":0,"method":"ping"})" "\n");  // started and serving
+    replies.next();
+    auto start = Clock::now();
+    std::thread writer([&] { writeAll(child.in, burst); });
+    for (int i = 0; i < count; ++i) {
+        if (replies.next() == 0) std::abort();
+    }
+    double ms = microseconds(Clock::now() - start) / 1000;
+    writer.join();
+    return ms;
+}
+
+// 10,000 pipelined pings: the serve loop's cost for requests that need no browser. With a
+// baseline helper, both are measured in turn and the minimum of the rounds kept.
+void PingBurst(benchmark::State& state) {
+    const int count = 10'000, rounds = 7;
+    std::string baseline = baselineHelper();
+    Series helper, before;
+    for (auto _ : state) {
+        for (int round = 0; round < rounds; ++round) {
+            helper.add(pingBurstMilliseconds(helperPath(), count));
+            if (!baseline.empty()) before.add(pingBurstMilliseconds(baseline, count));
+        }
+    }
+    helper.report(state, "helper_ms");
+    if (!baseline.empty()) {
+        before.report(state, "baseline_ms");
+        state.counters["helper_over_baseline"] = helper.min() / before.min();
+    }
+}
+BENCHMARK(PingBurst)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 void LargeResult(benchmark::State& state) {
     const size_t size = 40u << 20;
@@ -468,6 +525,8 @@ void LargeResult(benchmark::State& state) {
     auto helperBrowser = startStandIn(dir + "/helper.sock", large);
     auto relayBrowser = startStandIn(dir + "/relay.sock", large);
     Series raw, relayed, first, steady, peak, idleBefore, idleAfter;
+    Series baseFirst, baseSteady, basePeak, baseIdleBefore, baseIdleAfter;
+    const std::string baselinePath = baselineHelper();
     const std::string initialize =
         R"({"jsonrpc":"2.0","id":0,"method":"initialize","params":{"protocolVersion":"2025-06-18","capabilities":{},"clientInfo":{"name":"bench","version":"1"}}})"
         "\n";
@@ -504,18 +563,23 @@ void LargeResult(benchmark::State& state) {
             raw.add(timed(fd, rawLines, AgentMessage::call(round + 2, "read_page", JSON::object({{"tab", "tab-1"}})).line()));
             relayed.add(timed(relayProcess.in, relayLines, readPage(round + 2)));
             // A fresh helper each round: its first result, then two more.
-            Child helper({helperPath(), "--socket", dir + "/helper.sock"}, true);
-            replies.reset(helper.out);
-            writeAll(helper.in, initialize);
-            replies.next();
-            idleBefore.add(statusBytes(helper.pid, "VmRSS:"));
-            first.add(timed(helper.in, replies, readPage(1)));
-            steady.add(std::min(timed(helper.in, replies, readPage(2)), timed(helper.in, replies, readPage(3))));
-            peak.add(statusBytes(helper.pid, "VmHWM:"));
-            if (round < idleRounds) {
-                std::this_thread::sleep_for(std::chrono::seconds(1));
-                idleAfter.add(statusBytes(helper.pid, "VmRSS:"));
-            }
+            auto measure = [&](const std::string& program, Series& first, Series& steady, Series& peak,
+                               Series& idleBefore, Series& idleAfter) {
+                Child helper({program, "--socket", dir + "/helper.sock"}, true);
+                replies.reset(helper.out);
+                writeAll(helper.in, initialize);
+                replies.next();
+                idleBefore.add(statusBytes(helper.pid, "VmRSS:"));
+                first.add(timed(helper.in, replies, readPage(1)));
+                steady.add(std::min(timed(helper.in, replies, readPage(2)), timed(helper.in, replies, readPage(3))));
+                peak.add(statusBytes(helper.pid, "VmHWM:"));
+                if (round < idleRounds) {
+                    std::this_thread::sleep_for(std::chrono::seconds(1));
+                    idleAfter.add(statusBytes(helper.pid, "VmRSS:"));
+                }
+            };
+            measure(helperPath(), first, steady, peak, idleBefore, idleAfter);
+            if (!baselinePath.empty()) measure(baselinePath, baseFirst, baseSteady, basePeak, baseIdleBefore, baseIdleAfter);
         }
         ::shutdown(fd, SHUT_RDWR);
         rawRelay.join();
@@ -534,6 +598,13 @@ void LargeResult(benchmark::State& state) {
     idleBefore.report(state, "idle_before_MiB", 1.0 / (1 << 20));
     idleAfter.report(state, "idle_after_MiB", 1.0 / (1 << 20));
     state.counters["idle_after_over_before"] = idleAfter.at(1) / idleBefore.at(1);
+    if (!baselinePath.empty()) {
+        baseSteady.report(state, "baseline_ms");
+        baseFirst.report(state, "baseline_first_ms");
+        state.counters["baseline_over_raw"] = baseSteady.min() / raw.min();
+        state.counters["baseline_peak_over_result"] = basePeak.min() / static_cast<double>(size);
+        state.counters["baseline_idle_after_over_before"] = baseIdleAfter.at(1) / baseIdleBefore.at(1);
+    }
     rawBrowser.reset();
     helperBrowser.reset();
     relayBrowser.reset();
@@ -544,7 +615,8 @@ BENCHMARK(LargeResult)->Iterations(1)->Unit(benchmark::kMillisecond);
 void SpawnToFirstLine(benchmark::State& state) {
     const int rounds = 30;
     std::string dir = temporaryDirectory();
-    Series trivial, helper;
+    Series trivial, helper, before;
+    const std::string baselinePath = baselineHelper();
     const std::string initialize =
         R"({"jsonrpc":"2.0","id":0,"method":"initialize","params":{"protocolVersion":"2025-06-18","capabilities":{},"clientInfo":{"name":"bench","version":"1"}}})"
         "\n";
@@ -560,11 +632,13 @@ void SpawnToFirstLine(benchmark::State& state) {
         for (int round = 0; round < rounds; ++round) {
             trivial.add(timed({BOSKEN_TRIVIAL_EXE}));
             helper.add(timed({helperPath(), "--socket", dir + "/none.sock"}));
+            if (!baselinePath.empty()) before.add(timed({baselinePath, "--socket", dir + "/none.sock"}));
         }
     }
     trivial.report(state, "trivial_us");
     helper.report(state, "helper_us");
     state.counters["helper_over_trivial"] = helper.min() / trivial.min();
+    if (!baselinePath.empty()) state.counters["baseline_over_trivial"] = before.min() / trivial.min();
     std::filesystem::remove_all(dir);
 }
 BENCHMARK(SpawnToFirstLine)->Iterations(1)->Unit(benchmark::kMillisecond);

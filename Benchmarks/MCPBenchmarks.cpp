@@ -88,14 +88,8 @@ void WriteSettingsPretty(benchmark::State& state) {
 BENCHMARK(ParseSettings)->Unit(benchmark::kMillisecond);
 BENCHMARK(WriteSettingsPretty)->Unit(benchmark::kMillisecond);
 
-class NullRunner : public AgentMCP::AgentToolRunner {
-public:
-    void clientDidIntroduce(const std::string&, const std::string&) override {}
-    AgentMCP::ToolOutcome run(const std::string&, const JSON&) override { return {}; }
-};
-
 void HandleLine(benchmark::State& state, std::string line) {
-    AgentMCP::MCPServer server(std::make_shared<NullRunner>(), "0.4.1");
+    AgentMCP::MCPServer server("0.4.1");
     for (auto _ : state) {
         auto reply = server.handle(line);
         benchmark::DoNotOptimize(reply);
@@ -111,18 +105,14 @@ BENCHMARK_CAPTURE(HandleLine, toolsList, std::string(R"({"jsonrpc":"2.0","id":13
 // the general road (request parsed into a tree, call line serialized, result line parsed,
 // reply serialized) against the fast road (request and result each scanned once, call line
 // and reply spliced). Interleaved rounds; the minimum of each, the spread beside it.
-class DecodingRunner : public AgentMCP::AgentToolRunner {
-public:
-    std::string resultLine;
-    std::string callLine;
-    void clientDidIntroduce(const std::string&, const std::string&) override {}
-    AgentMCP::ToolOutcome run(const std::string& tool, const JSON& arguments) override {
-        callLine = AgentWire::AgentMessage::call(7, tool, arguments).line();
-        auto decoded = AgentWire::AgentMessage::decode(std::string_view(resultLine));
-        auto* result = std::get<AgentWire::AgentMessage>(decoded).as<AgentWire::AgentMessage::Result>();
-        return {std::move(result->content), result->isError};
-    }
-};
+// The general road as the serve loop and the App link take it.
+std::string generalRoad(AgentMCP::MCPServer& server, const std::string& request, const std::string& resultLine) {
+    auto call = server.handle(request).call;
+    benchmark::DoNotOptimize(AgentWire::AgentMessage::call(7, call->tool, call->arguments).line());
+    auto decoded = AgentWire::AgentMessage::decode(std::string_view(resultLine));
+    auto* result = std::get<AgentWire::AgentMessage>(decoded).as<AgentWire::AgentMessage::Result>();
+    return AgentMCP::MCPServer::callReply(call->id, {std::move(result->content), result->isError});
+}
 
 void ToolCallRoads(benchmark::State& state) {
     using Clock = std::chrono::steady_clock;
@@ -130,22 +120,21 @@ void ToolCallRoads(benchmark::State& state) {
     const int rounds = 15, calls = bytes > (1 << 20) ? 1 : 2000;
     const std::string request =
         R"({"jsonrpc":"2.0","id":7,"method":"tools/call","params":{"name":"read_page","arguments":{"tab":"tab-1"}}})";
-    auto runner = std::make_shared<DecodingRunner>();
-    runner->resultLine = toolResult(bytes);
-    AgentMCP::MCPServer server(runner, "0.4.1");
+    const std::string resultLine = toolResult(bytes);
+    AgentMCP::MCPServer server("0.4.1");
     std::vector<double> general, fast;
     std::string callLine;
     for (auto _ : state) {
         for (int round = 0; round < rounds; ++round) {
             auto start = Clock::now();
-            for (int i = 0; i < calls; ++i) benchmark::DoNotOptimize(server.handle(request));
+            for (int i = 0; i < calls; ++i) benchmark::DoNotOptimize(generalRoad(server, request, resultLine));
             general.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count() / calls);
             start = Clock::now();
             for (int i = 0; i < calls; ++i) {
                 auto scanned = AgentMCP::ToolCallScan::request(request);
                 callLine.clear();
                 AgentMCP::ToolCallScan::appendCallLine(callLine, *scanned, 7);
-                benchmark::DoNotOptimize(AgentMCP::ToolCallScan::reply(runner->resultLine, 7, scanned->id));
+                benchmark::DoNotOptimize(AgentMCP::ToolCallScan::reply(resultLine, 7, scanned->id));
             }
             fast.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count() / calls);
         }

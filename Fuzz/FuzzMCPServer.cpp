@@ -3,28 +3,15 @@
 
 #include <cstdint>
 #include <cstdlib>
-#include <memory>
 #include <string_view>
 
 #include "AgentMCP/MCPResume.hpp"
 #include "AgentMCP/MCPServer.hpp"
 
-namespace {
-
-class NullRunner : public AgentMCP::AgentToolRunner {
-public:
-    void clientDidIntroduce(const std::string&, const std::string&) override {}
-    AgentMCP::ToolOutcome run(const std::string&, const AgentWire::JSON&) override {
-        return AgentMCP::ToolOutcome::error("no browser here");
-    }
-};
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string_view bytes(reinterpret_cast<const char*>(data), size);
-    static AgentMCP::MCPServer server(std::make_shared<NullRunner>(), "0.4.1");
-    if (auto reply = server.handle(bytes)) {
+    static AgentMCP::MCPServer server("0.4.1");
+    if (auto reply = server.handle(bytes).reply) {
         if (reply->find('\n') != std::string::npos || !AgentWire::JSON::parsed(*reply)) std::abort();
     }
     if (auto record = AgentMCP::MCPResume::fromEncoded(bytes)) {

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 #include <cstdlib>
-#include <memory>
+#include <optional>
 #include <string_view>
 
 #include "AgentMCP/MCPServer.hpp"
@@ -19,24 +19,6 @@ using AgentWire::JSON;
 namespace ToolCallScan = AgentMCP::ToolCallScan;
 
 constexpr int64_t callID = 3;
-
-class GeneralRoad : public AgentMCP::AgentToolRunner {
-public:
-    std::string_view resultLine;
-    std::optional<std::string> callLine;
-    AgentMCP::ToolOutcome outcome;
-
-    void clientDidIntroduce(const std::string&, const std::string&) override {}
-    AgentMCP::ToolOutcome run(const std::string& tool, const JSON& arguments) override {
-        callLine = AgentMessage::call(callID, tool, arguments).line();
-        auto decoded = AgentMessage::decode(resultLine);
-        auto* message = std::get_if<AgentMessage>(&decoded);
-        auto* result = message ? message->as<AgentMessage::Result>() : nullptr;
-        outcome = result && result->id == callID ? AgentMCP::ToolOutcome{result->content, result->isError}
-                                                 : AgentMCP::ToolOutcome::error("not the call's result");
-        return outcome;
-    }
-};
 
 // Whether the fast road must take `value` in the writer's form: it leaves deep nesting and
 // keys that need escapes (rare; their order is not judged) to the general road.
@@ -66,17 +48,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string_view request = bytes.substr(0, split);
     std::string_view result = split == std::string_view::npos ? std::string_view() : bytes.substr(split + 1);
 
-    auto general = std::make_shared<GeneralRoad>();
-    general->resultLine = result;
-    AgentMCP::MCPServer server(general, "0.4.1");
-    auto reply = server.handle(request);
+    // The general road: routed by the server, the call line written and the result decoded
+    // as the App link does, the reply written by the server.
+    AgentMCP::MCPServer server("0.4.1");
+    auto handled = server.handle(request);
+    std::optional<std::string> callLine, reply = handled.reply;
+    AgentMCP::ToolOutcome outcome;
+    if (handled.call) {
+        callLine = AgentMessage::call(callID, handled.call->tool, handled.call->arguments).line();
+        auto decoded = AgentMessage::decode(result);
+        auto* message = std::get_if<AgentMessage>(&decoded);
+        auto* answer = message ? message->as<AgentMessage::Result>() : nullptr;
+        outcome = answer && answer->id == callID ? AgentMCP::ToolOutcome{answer->content, answer->isError}
+                                                 : AgentMCP::ToolOutcome::error("not the call's result");
+        reply = AgentMCP::MCPServer::callReply(handled.call->id, outcome);
+    }
 
     if (auto fast = ToolCallScan::request(request)) {
         std::string call;
         ToolCallScan::appendCallLine(call, *fast, callID);
-        if (!general->callLine || call != *general->callLine) std::abort();
+        if (!callLine || call != *callLine) std::abort();
         auto parts = ToolCallScan::reply(result, callID, fast->id);
-        std::string written = parts ? parts->str() : ToolCallScan::replyFor(fast->id, general->outcome);
+        std::string written = parts ? parts->str() : ToolCallScan::replyFor(fast->id, outcome);
         if (!reply || written != *reply + "\n") std::abort();
         // And the call's result, written back by the general road, is always taken.
         auto decoded = AgentMessage::decode(result);
@@ -86,10 +79,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             auto again = JSON::parsed(canonical);
             if (again && plainEnough(*again) && !ToolCallScan::reply(canonical, callID, fast->id)) std::abort();
         }
-    } else if (general->callLine) {
-        // Written back by the general road, the same request is in the writer's form.
+    } else if (callLine) {
+        // Written back by the general road, the same request is in the writer's form (and left
+        // to the general road only when it is of the later protocol era).
         auto parsed = JSON::parsed(request);
-        if (parsed && parsed->object() && plainEnough(*parsed) && !ToolCallScan::request(parsed->data())) std::abort();
+        const JSON* meta = parsed && (*parsed)["params"] ? (*(*parsed)["params"])["_meta"] : nullptr;
+        bool later = meta && (*meta)["io.modelcontextprotocol/protocolVersion"];
+        if (parsed && parsed->object() && plainEnough(*parsed) && !later && !ToolCallScan::request(parsed->data())) {
+            std::abort();
+        }
     }
     return 0;
 }

@@ -1,9 +1,12 @@
 #include "Connection.hpp"
 
+#include <poll.h>
+#include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <variant>
 
 #include "AgentWire/AgentMessage.hpp"
@@ -51,8 +54,9 @@ void Connection::serve() {
         auto lines = buffer.append(std::string_view(chunk.data(), static_cast<size_t>(n)));
         auto* complete = std::get_if<AgentWire::LineBuffer::Lines>(&lines);
         if (!complete) return;  // a call line over the wire's limit
-        for (const auto& line : *complete) {
-            if (!handle(line.view())) return;
+        for (size_t i = 0; i < complete->size(); ++i) {
+            linesWaiting_ = i + 1 < complete->size() || buffer.pendingSize() > 0;
+            if (!handle((*complete)[i].view())) return;
         }
     }
 }
@@ -96,7 +100,7 @@ bool Connection::handleHello() {
 }
 
 bool Connection::handleCall(int64_t id, const std::string& tool, const JSON& arguments) {
-    if (options_.lateMilliseconds > 0) sleepMilliseconds(options_.lateMilliseconds);
+    if (options_.lateMilliseconds > 0) waitLate();
     if (options_.stopAt == Options::StopAt::call) {
         sendStopped();
         return false;
@@ -142,6 +146,26 @@ bool Connection::handleCall(int64_t id, const std::string& tool, const JSON& arg
     ++answered_;
     if (options_.closeAfterCalls && number_ == 1 && answered_ >= *options_.closeAfterCalls) return false;
     return true;
+}
+
+void Connection::waitLate() {
+    // A browser sees one call at a time: anything the helper sends before this call's result
+    // is logged as a fault, for the tests to find.
+    bool early = linesWaiting_;
+    if (!early) {
+        pollfd p{fd_, POLLIN, 0};
+        auto start = std::chrono::steady_clock::now();
+        if (::poll(&p, 1, options_.lateMilliseconds) > 0) {
+            char byte;
+            early = ::recv(fd_, &byte, 1, MSG_PEEK) > 0;
+            auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+            int left = options_.lateMilliseconds - static_cast<int>(waited.count());
+            if (left > 0) sleepMilliseconds(left);
+        }
+    } else {
+        sleepMilliseconds(options_.lateMilliseconds);
+    }
+    if (early) log(lateOverlapMark);
 }
 
 bool Connection::send(std::string_view bytes) {

@@ -12,6 +12,9 @@ namespace StandIn {
 // result per call, misbehaving as the options ask.
 class Connection {
 public:
+    // Logged when the helper sent something while a late call was still unanswered.
+    static constexpr std::string_view lateOverlapMark = "<sent while a call was in flight>";
+
     // `number` counts connections from 1; `logFD` is -1 when nothing is logged.
     Connection(const Options& options, int fd, int number, int logFD);
 
@@ -28,11 +31,13 @@ private:
     Stage stage_ = Stage::hello;
     Tabs tabs_;
     int answered_ = 0;
+    bool linesWaiting_ = false;  // more lines were read with the one being handled
 
     // Each returns false when the connection should end.
     bool handle(std::string_view line);
     bool handleHello();
     bool handleCall(int64_t id, const std::string& tool, const AgentWire::JSON& arguments);
+    void waitLate();
     bool send(std::string_view bytes);
     bool sendStopped();
     std::string stoppedLine() const;

@@ -11,7 +11,6 @@
 #include <exception>
 
 #include "AgentWire/AgentWire.hpp"
-#include "AgentWire/SocketWriter.hpp"
 
 namespace AgentMCP {
 
@@ -21,16 +20,18 @@ using AgentWire::JSON;
 namespace {
 
 // One read takes at most this much from the socket.
-constexpr size_t readChunk = 256 * 1024;
+constexpr size_t readBytes = 256 * 1024;
 // Draining between calls gives up after this long, so a browser that floods the socket
 // cannot hold a call back; whatever is left is read during the call.
 constexpr auto drainLimit = std::chrono::seconds(1);
 
-int pollTimeout(AppLink::Clock::time_point deadline) {
-    auto left = deadline - AppLink::Clock::now();
-    if (left <= AppLink::Clock::duration::zero()) return 0;
-    auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
-    return ms > 2'147'483'647 ? 2'147'483'647 : static_cast<int>(ms);
+// Writes what fits now, never waiting and never raising SIGPIPE.
+ssize_t sendNow(int fd, const char* bytes, size_t count) {
+#if defined(__APPLE__)
+    return ::send(fd, bytes, count, MSG_DONTWAIT);  // the socket has SO_NOSIGPIPE
+#else
+    return ::send(fd, bytes, count, MSG_DONTWAIT | MSG_NOSIGNAL);
+#endif
 }
 
 }  // namespace
@@ -94,11 +95,13 @@ AppLink::Connect AppLink::unixSocket(std::string path, SocketCalls calls) {
     };
 }
 
-AppLink::AppLink(Connect connect, Preflight preflight, Clock::duration approvalWait, Clock::duration callTimeout)
+AppLink::AppLink(Connect connect, Preflight preflight, Clock::duration approvalWait, Clock::duration callTimeout,
+                 Now now)
     : connect_(std::move(connect)),
       preflight_(std::move(preflight)),
       approvalWait_(approvalWait),
       callTimeout_(callTimeout),
+      now_(std::move(now)),
       buffer_(AgentWire::maxResultBytes) {}
 
 AppLink::~AppLink() { close(); }
@@ -108,197 +111,216 @@ void AppLink::clientDidIntroduce(const std::string& name, const std::string& ver
     clientVersion_ = version;
 }
 
-ToolOutcome AppLink::failed(const LinkError& error) {
-    if (error.kind == LinkError::Kind::connectionLost || error.kind == LinkError::Kind::timedOut) close();
-    return ToolOutcome::error(error.message());
+AppLink::Step AppLink::start(std::string tool, JSON arguments) {
+    return started(Call{std::move(tool), std::move(arguments), {}, false});
 }
 
-std::optional<ToolOutcome> AppLink::ending(AgentMessage& message, int64_t id) {
-    if (auto* result = message.as<AgentMessage::Result>(); result && result->id == id) {
-        return ToolOutcome{std::move(result->content), result->isError};
-    }
-    if (auto* denied = message.as<AgentMessage::Denied>()) {
-        close();
-        return failed(LinkError::refused(denied->reason));
-    }
-    if (auto* stopped = message.as<AgentMessage::Stopped>()) {
-        close();
-        return failed(LinkError::refused(stopped->reason));
-    }
-    // A late result of an abandoned call, or anything else: dropped.
-    return std::nullopt;
+AppLink::Step AppLink::start(const ToolCallScan::Request& request) {
+    requestID_ = request.id;
+    return started(Call{std::string(request.name), JSON(), std::string(request.arguments), true});
 }
 
-ToolOutcome AppLink::run(const std::string& tool, const JSON& arguments) {
+AppLink::Step AppLink::started(Call call) {
+    Step step;
+    call_ = std::move(call);
     try {
-        if (auto error = ensureReady()) return failed(*error);
-        int64_t id = ++lastCallID_;
-        // The write shares the call's deadline: a browser that stopped reading cannot block us.
-        auto deadline = Clock::now() + callTimeout_;
-        if (auto error = send(AgentMessage::call(id, tool, arguments).line(), deadline)) return failed(*error);
-        while (true) {
-            Received next = receive(deadline);
-            if (auto* error = std::get_if<LinkError>(&next)) return failed(*error);
-            auto& message = std::get<std::optional<AgentMessage>>(next);
-            if (!message) return failed(LinkError::timedOut());
-            if (auto outcome = ending(*message, id)) return std::move(*outcome);
-            // A browser that keeps sending other lines still cannot keep the call past its deadline.
-            if (Clock::now() >= deadline) return failed(LinkError::timedOut());
-        }
+        begin(step);
     } catch (const std::exception&) {
         // Out of memory for a huge line, say: the connection is no longer usable.
-        return failed(LinkError::connectionLost());
+        fail(step, LinkError::connectionLost());
     }
+    return step;
 }
 
-bool AppLink::relay(const ToolCallScan::Request& request, const ReplyWriter& write) {
-    auto general = [&](const ToolOutcome& outcome) {
-        std::string reply = ToolCallScan::replyFor(request.id, outcome);
-        return write(ToolCallScan::Reply{{std::string_view(reply)}});
-    };
-    try {
-        if (auto error = ensureReady()) return general(failed(*error));
-        int64_t id = ++lastCallID_;
-        auto deadline = Clock::now() + callTimeout_;
-        callLine_.clear();
-        ToolCallScan::appendCallLine(callLine_, request, id);
-        if (auto error = send(callLine_, deadline)) return general(failed(*error));
-        while (true) {
-            ReceivedLine next = receiveLine(deadline);
-            if (auto* error = std::get_if<LinkError>(&next)) return general(failed(*error));
-            auto& line = std::get<std::optional<AgentWire::LineBuffer::Line>>(next);
-            if (!line) return general(failed(LinkError::timedOut()));
-            // The result as it came: the reply's content is written from the receive buffer,
-            // whose storage goes back to the system when `line` ends, after the write.
-            if (auto reply = ToolCallScan::reply(line->view(), id, request.id)) return write(*reply);
-            auto decoded = AgentMessage::decode(line->view());
-            auto* message = std::get_if<AgentMessage>(&decoded);
-            if (!message) return general(failed(LinkError::connectionLost()));
-            if (auto outcome = ending(*message, id)) return general(*outcome);
-            if (Clock::now() >= deadline) return general(failed(LinkError::timedOut()));
-        }
-    } catch (const std::exception&) {
-        return general(failed(LinkError::connectionLost()));
-    }
-}
-
-std::optional<AppLink::LinkError> AppLink::ensureReady() {
+void AppLink::begin(Step& step) {
     if (state_ == State::ready) drain();
-    if (state_ == State::ready) return std::nullopt;
-    auto deadline = Clock::now() + approvalWait_;
-    if (state_ == State::closed) {
-        if (auto text = preflight_()) return LinkError::refused(*text);
-        auto connected = connect_();
-        if (auto* error = std::get_if<LinkError>(&connected)) return *error;
-        fd_ = std::get<int>(connected);
-        buffer_ = AgentWire::LineBuffer(AgentWire::maxResultBytes);
-        received_.clear();
-        state_ = State::asking;
-        deadline = Clock::now() + approvalWait_;
-        if (auto error = send(AgentMessage::hello(clientName_, clientVersion_).line(), deadline)) return error;
+    if (state_ == State::ready) return sendCall(step);
+    phase_ = Phase::asking;
+    deadline_ = now_() + approvalWait_;
+    if (state_ == State::asking) return;  // the same decision is still awaited: no new hello
+    if (auto text = preflight_()) return finish(step, ToolOutcome::error(LinkError::refused(*text).message()));
+    auto connected = connect_();
+    if (auto* error = std::get_if<LinkError>(&connected)) return fail(step, *error);
+    fd_ = std::get<int>(connected);
+    buffer_ = AgentWire::LineBuffer(AgentWire::maxResultBytes);
+    state_ = State::asking;
+    deadline_ = now_() + approvalWait_;
+    out_ = AgentMessage::hello(clientName_, clientVersion_).line();
+    outAt_ = 0;
+    flush(step);
+}
+
+void AppLink::cancel() {
+    if (!call_) return;
+    // Not sent yet: nothing to wait for. The connection stays as it is for the next call.
+    if (phase_ != Phase::awaiting) {
+        call_.reset();
+        phase_ = Phase::idle;
+        return;
     }
-    while (true) {
-        Received next = receive(deadline);
-        if (auto* error = std::get_if<LinkError>(&next)) return *error;
-        auto& message = std::get<std::optional<AgentMessage>>(next);
-        // Still undecided: the connection stays open so the next call waits for the same
-        // decision without a new hello.
-        if (!message) return LinkError::stillWaiting();
-        if (message->as<AgentMessage::Welcome>()) {
-            state_ = State::ready;
-            return std::nullopt;
-        }
-        if (auto* denied = message->as<AgentMessage::Denied>()) {
-            std::string reason = denied->reason;
-            close();
-            if (auto text = preflight_()) return LinkError::refused(*text);
-            return LinkError::refused(reason);
-        }
-        if (auto* stopped = message->as<AgentMessage::Stopped>()) {
-            std::string reason = stopped->reason;
-            close();
-            return LinkError::refused(reason);
-        }
-        // Pending and the rest: keep waiting; pending does not extend the deadline.
-        if (Clock::now() >= deadline) return LinkError::stillWaiting();
+    call_->cancelled = true;
+}
+
+AppLink::Step AppLink::advance(short revents) {
+    Step step;
+    try {
+        if (fd_ >= 0 && (revents & POLLOUT) && outAt_ < out_.size()) flush(step);
+        if (fd_ >= 0 && (revents & (POLLIN | POLLHUP | POLLERR))) readChunk(step);
+        checkDeadline(step);
+    } catch (const std::exception&) {
+        fail(step, LinkError::connectionLost());
     }
+    return step;
+}
+
+int AppLink::fd() const {
+    // Between calls while the owner decides, nothing is read: the decision waits in the socket
+    // for the next call, as it would if the helper were not looking.
+    if (state_ == State::asking && !call_) return -1;
+    return fd_;
+}
+
+short AppLink::events() const {
+    if (fd() < 0) return 0;
+    return static_cast<short>(POLLIN | (outAt_ < out_.size() ? POLLOUT : 0));
+}
+
+std::optional<AppLink::Clock::time_point> AppLink::deadline() const {
+    if (!call_ || phase_ == Phase::idle) return std::nullopt;
+    return deadline_;
 }
 
 void AppLink::drain() {
-    auto now = Clock::now();
-    auto limit = now + drainLimit;
-    while (true) {
-        Received next = receive(now);
-        if (std::holds_alternative<LinkError>(next)) {
-            close();
-            return;
-        }
-        auto& message = std::get<std::optional<AgentMessage>>(next);
-        if (!message) return;
-        if (message->as<AgentMessage::Stopped>()) {
-            close();
-            return;
-        }
-        if (Clock::now() >= limit) return;
-    }
-}
-
-std::optional<AppLink::LinkError> AppLink::send(std::string_view line, Clock::time_point deadline) {
-    using AgentWire::SocketWriter::WriteStatus;
-    switch (AgentWire::SocketWriter::writeBefore(fd_, line, deadline)) {
-    case WriteStatus::written: return std::nullopt;
-    case WriteStatus::timedOut:
-        // Part of a line may be on the wire: the stream cannot be used again.
-        close();
-        return LinkError::timedOut();
-    case WriteStatus::failed: close(); return LinkError::connectionLost();
-    }
-    return std::nullopt;
-}
-
-AppLink::Received AppLink::receive(Clock::time_point deadline) {
-    ReceivedLine next = receiveLine(deadline);
-    if (auto* error = std::get_if<LinkError>(&next)) return *error;
-    auto& line = std::get<std::optional<AgentWire::LineBuffer::Line>>(next);
-    if (!line) return std::optional<AgentMessage>();
-    auto decoded = AgentMessage::decode(line->view());
-    if (auto* message = std::get_if<AgentMessage>(&decoded)) return std::optional(std::move(*message));
-    close();
-    return LinkError::connectionLost();
-}
-
-AppLink::ReceivedLine AppLink::receiveLine(Clock::time_point deadline) {
-    while (true) {
-        if (!received_.empty()) {
-            AgentWire::LineBuffer::Line line = std::move(received_.front());
-            received_.pop_front();
-            return std::optional(std::move(line));
-        }
+    auto limit = now_() + drainLimit;
+    while (state_ == State::ready) {
         pollfd p{fd_, POLLIN, 0};
-        int ready = ::poll(&p, 1, pollTimeout(deadline));
+        int ready = ::poll(&p, 1, 0);
         if (ready < 0 && errno == EINTR) continue;
-        if (ready <= 0) return std::optional<AgentWire::LineBuffer::Line>();
-        // Read straight into the line buffer: a long line is copied out of the kernel once.
-        ssize_t n = ::read(fd_, buffer_.prepare(readChunk), readChunk);
-        if (n <= 0) {
-            close();
-            return LinkError::connectionLost();
-        }
-        auto lines = buffer_.commit(static_cast<size_t>(n));
-        auto* complete = std::get_if<AgentWire::LineBuffer::Lines>(&lines);
-        if (!complete) {
-            close();
-            return LinkError::connectionLost();
-        }
-        for (auto& line : *complete) received_.push_back(std::move(line));
+        if (ready <= 0) return;
+        Step ignored;
+        readChunk(ignored);
+        if (now_() >= limit) return;
     }
+}
+
+void AppLink::sendCall(Step& step) {
+    int64_t id = ++lastCallID_;
+    call_->id = id;
+    phase_ = Phase::awaiting;
+    // The write shares the call's deadline: a browser that stopped reading cannot block us.
+    deadline_ = now_() + callTimeout_;
+    if (call_->fast) {
+        out_.clear();
+        ToolCallScan::appendCallLine(out_, {{}, call_->tool, call_->argumentsText, {}}, id);
+    } else {
+        out_ = AgentMessage::call(id, call_->tool, std::move(call_->arguments)).line();
+    }
+    outAt_ = 0;
+    flush(step);
+}
+
+void AppLink::flush(Step& step) {
+    while (outAt_ < out_.size()) {
+        ssize_t n = sendNow(fd_, out_.data() + outAt_, out_.size() - outAt_);
+        if (n > 0) {
+            outAt_ += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;  // the rest when poll says so
+        return fail(step, LinkError::connectionLost());
+    }
+    out_.clear();
+    outAt_ = 0;
+}
+
+void AppLink::readChunk(Step& step) {
+    // Read straight into the line buffer: a long line is copied out of the kernel once.
+    ssize_t n = ::read(fd_, buffer_.prepare(readBytes), readBytes);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) return;
+    if (n <= 0) return fail(step, LinkError::connectionLost());
+    auto lines = buffer_.commit(static_cast<size_t>(n));
+    auto* complete = std::get_if<AgentWire::LineBuffer::Lines>(&lines);
+    if (!complete) return fail(step, LinkError::connectionLost());
+    for (auto& line : *complete) {
+        // The fast road: the result as it came, its content written from this line's storage.
+        if (call_ && call_->fast && !call_->cancelled && phase_ == Phase::awaiting) {
+            if (auto reply = ToolCallScan::reply(line.view(), call_->id, requestID_)) {
+                step.reply = *reply;
+                step.replyLine = std::move(line);
+                call_.reset();
+                phase_ = Phase::idle;
+                continue;
+            }
+        }
+        auto decoded = AgentMessage::decode(line.view());
+        auto* message = std::get_if<AgentMessage>(&decoded);
+        if (!message) return fail(step, LinkError::connectionLost());
+        received(*message, step);
+        if (fd_ < 0) return;  // what followed a stop or a refusal is of no use
+        // A browser that keeps sending lines still cannot keep a call past its deadline.
+        checkDeadline(step);
+    }
+}
+
+void AppLink::received(AgentMessage& message, Step& step) {
+    if (phase_ == Phase::asking) {
+        if (message.as<AgentMessage::Welcome>()) {
+            state_ = State::ready;
+            return sendCall(step);
+        }
+        if (auto* denied = message.as<AgentMessage::Denied>()) {
+            std::string reason = denied->reason;
+            close();
+            if (auto text = preflight_()) reason = *text;
+            return finish(step, ToolOutcome::error(LinkError::refused(reason).message()));
+        }
+        if (message.as<AgentMessage::Pending>()) ++step.pendings;
+    } else if (phase_ == Phase::awaiting) {
+        if (auto* result = message.as<AgentMessage::Result>(); result && result->id == call_->id) {
+            return finish(step, ToolOutcome{std::move(result->content), result->isError});
+        }
+        if (auto* denied = message.as<AgentMessage::Denied>()) {
+            std::string reason = denied->reason;
+            close();
+            return finish(step, ToolOutcome::error(LinkError::refused(reason).message()));
+        }
+    }
+    if (auto* stopped = message.as<AgentMessage::Stopped>()) {
+        std::string reason = stopped->reason;
+        close();
+        if (call_ && phase_ != Phase::idle) finish(step, ToolOutcome::error(LinkError::refused(reason).message()));
+    }
+    // Anything else (pending while ready, a late result of an abandoned call): dropped.
+}
+
+void AppLink::checkDeadline(Step& step) {
+    if (!call_ || phase_ == Phase::idle || now_() < deadline_) return;
+    // Part of a line may be on the wire: the stream cannot be used again.
+    if (outAt_ < out_.size() || phase_ == Phase::awaiting) return fail(step, LinkError::timedOut());
+    // Still undecided: the connection stays open so the next call waits for the same decision
+    // without a new hello.
+    finish(step, ToolOutcome::error(LinkError::stillWaiting().message()));
+}
+
+void AppLink::finish(Step& step, ToolOutcome outcome) {
+    if (call_ && !call_->cancelled) step.outcome = std::move(outcome);
+    call_.reset();
+    phase_ = Phase::idle;
+}
+
+void AppLink::fail(Step& step, const LinkError& error) {
+    if (error.kind == LinkError::Kind::connectionLost || error.kind == LinkError::Kind::timedOut) close();
+    // Between calls (draining before one), a failure only closes.
+    if (call_ && phase_ != Phase::idle) finish(step, ToolOutcome::error(error.message()));
 }
 
 void AppLink::close() {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
     state_ = State::closed;
-    received_.clear();
+    out_.clear();
+    outAt_ = 0;
 }
 
 }  // namespace AgentMCP

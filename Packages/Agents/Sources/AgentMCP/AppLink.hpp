@@ -2,28 +2,30 @@
 
 #include <chrono>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <variant>
 
-#include "AgentMCP/AgentToolRunner.hpp"
 #include "AgentMCP/ToolCallScan.hpp"
+#include "AgentMCP/ToolOutcome.hpp"
 #include "AgentWire/AgentMessage.hpp"
 #include "AgentWire/LineBuffer.hpp"
 
 namespace AgentMCP {
 
-// The helper's client of the browser's agent socket and the MCP server's tool runner.
-// Connects lazily on the first call, introduces the agent, waits for the owner's approval,
-// then sends one call at a time and waits for the result with its id. Reconnects by itself
-// on a later call after the browser quit or withdrew access. Every wait is bounded; every
-// failure becomes an error outcome with a text for the user.
-class AppLink : public AgentToolRunner {
+// The helper's client of the browser's agent socket. Connects lazily on the first call,
+// introduces the agent, waits for the owner's approval, then sends one call at a time and
+// waits for the result with its id. Reconnects by itself on a later call after the browser
+// quit or withdrew access. Every wait is bounded; every failure becomes an error outcome with
+// a text for the user.
+//
+// It never blocks: the serve loop polls `fd()` for `events()`, calls `advance` with what poll
+// reported (or nothing once `deadline()` has passed), and gets each call's outcome from there.
+class AppLink {
 public:
     using Clock = std::chrono::steady_clock;
+    using Now = std::function<Clock::time_point()>;
 
     enum class State { closed, asking, ready };
 
@@ -62,8 +64,19 @@ public:
     // Longest socket path, in UTF-8 bytes, that every platform's address can hold.
     static constexpr size_t maxSocketPathBytes = 103;
 
-    AppLink(Connect connect, Preflight preflight, Clock::duration approvalWait, Clock::duration callTimeout);
-    ~AppLink() override;
+    // What one step of the link brought about.
+    struct Step {
+        int pendings = 0;                    // pending messages: the owner is still being asked
+        std::optional<ToolOutcome> outcome;  // the call ended (never for a cancelled call)
+        // A fast call ended with a result in the writer's form: its reply, the content in
+        // `replyLine`, the id in the link (until the next start).
+        std::optional<ToolCallScan::Reply> reply;
+        AgentWire::LineBuffer::Line replyLine;
+    };
+
+    AppLink(Connect connect, Preflight preflight, Clock::duration approvalWait, Clock::duration callTimeout,
+            Now now = Clock::now);
+    ~AppLink();
     AppLink(const AppLink&) = delete;
     AppLink& operator=(const AppLink&) = delete;
 
@@ -72,48 +85,72 @@ public:
     static Connect unixSocket(std::string path, SocketCalls calls = SocketCalls::live());
 
     // Remembered for the next hello; nothing is sent now.
-    void clientDidIntroduce(const std::string& name, const std::string& version) override;
-    // Runs one call on the browser; never throws, every failure is an error outcome.
-    ToolOutcome run(const std::string& tool, const AgentWire::JSON& arguments) override;
+    void clientDidIntroduce(const std::string& name, const std::string& version);
 
-    // Writes one reply's pieces to the client; false when it could not.
-    using ReplyWriter = std::function<bool(const ToolCallScan::Reply&)>;
-    // `run` for a request the fast road took: the call line is spliced from its spans and the
-    // reply goes to `write`, its content straight from the receive buffer when the result is
-    // in the writer's form, else written around the request's id. Returns what `write` did.
-    bool relay(const ToolCallScan::Request& request, const ReplyWriter& write);
+    // Starts a call while none is busy. A failure before anything is sent (a refusal by the
+    // preflight, no browser) is the returned outcome; otherwise the outcome comes from `advance`.
+    Step start(std::string tool, AgentWire::JSON arguments);
+    // `start` for a request the fast road took: the call line is spliced from its spans, and a
+    // result in the writer's form ends the call with `Step::reply` instead of an outcome.
+    Step start(const ToolCallScan::Request& request);
+    // The client gave up on the current call: it gets no outcome. A call not yet sent is
+    // dropped; a sent one keeps the link busy until its late result (read and dropped) or its
+    // deadline, so the browser still sees one call at a time.
+    void cancel();
+    // Reacts to what poll reported for `fd()` (0 when only the deadline passed).
+    Step advance(short revents);
 
+    // The descriptor to poll, or -1; the events to poll it for; when `advance` is due anyway.
+    int fd() const;
+    short events() const;
+    std::optional<Clock::time_point> deadline() const;
+
+    // A call is started and not finished (a cancelled one included).
+    bool busy() const { return call_.has_value(); }
+    // The current call is on its way to the browser or waiting for its result.
+    bool awaitingResult() const { return call_ && phase_ == Phase::awaiting && !call_->cancelled; }
     State state() const { return state_; }
     int64_t lastCallID() const { return lastCallID_; }
 
 private:
-    using Received = std::variant<std::optional<AgentWire::AgentMessage>, LinkError>;
-    using ReceivedLine = std::variant<std::optional<AgentWire::LineBuffer::Line>, LinkError>;
+    enum class Phase { idle, asking, awaiting };
+    struct Call {
+        std::string tool;  // the fast road's: the name's JSON text
+        AgentWire::JSON arguments;
+        std::string argumentsText;  // the fast road's
+        bool fast = false;
+        int64_t id = 0;
+        bool cancelled = false;
+    };
 
     Connect connect_;
     Preflight preflight_;
     Clock::duration approvalWait_;
     Clock::duration callTimeout_;
+    Now now_;
     int fd_ = -1;
     State state_ = State::closed;
+    Phase phase_ = Phase::idle;
     AgentWire::LineBuffer buffer_;
-    std::deque<AgentWire::LineBuffer::Line> received_;
+    std::string out_;  // bytes of the line being sent, from outAt_
+    size_t outAt_ = 0;
+    std::optional<Call> call_;
+    Clock::time_point deadline_{};
     std::string clientName_;
     std::string clientVersion_;
     int64_t lastCallID_ = 0;
-    std::string callLine_;  // reused for every fast-road call
+    std::string requestID_;  // of the last fast call, as written
 
-    std::optional<LinkError> ensureReady();
+    Step started(Call call);
+    void begin(Step& step);
     void drain();
-    // The error outcome for `error`, closing the connection when it can no longer be used.
-    ToolOutcome failed(const LinkError& error);
-    // The outcome when `message` ends call `id` (its result, a denial, a stop); else nothing.
-    std::optional<ToolOutcome> ending(AgentWire::AgentMessage& message, int64_t id);
-    std::optional<LinkError> send(std::string_view line, Clock::time_point deadline);
-    // The next message, nothing when `deadline` passed first, or the failure.
-    Received receive(Clock::time_point deadline);
-    // The next line as received, nothing when `deadline` passed first, or the failure.
-    ReceivedLine receiveLine(Clock::time_point deadline);
+    void sendCall(Step& step);
+    void flush(Step& step);
+    void readChunk(Step& step);
+    void received(AgentWire::AgentMessage& message, Step& step);
+    void checkDeadline(Step& step);
+    void finish(Step& step, ToolOutcome outcome);
+    void fail(Step& step, const LinkError& error);
     void close();
 };
 

@@ -1,37 +1,50 @@
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 
 namespace AgentMCP {
 
 // Splits the MCP client's byte stream into lines, and can give back at any moment every input
-// byte not yet finished with (the line being handled and everything read ahead), so a
-// re-executed helper can start from exactly there.
+// byte read and not yet taken, so a re-executed helper can start from exactly there. A line
+// longer than the limit is never held: it is reported once and skipped up to its line feed.
 class InputLines {
 public:
-    // A reader on `fd` whose first bytes are `pending`. Does no input/output; never closes `fd`.
-    InputLines(int fd, std::string pending);
+    // One item of the input: a line without its terminator (LF or CR LF), or the report of a
+    // line over the limit, whose bytes are gone.
+    struct Line {
+        std::string text;
+        bool tooLong = false;
+    };
 
-    // The next non-empty line without its terminator (LF or CR LF); nothing at the end of input.
-    // Blocks in read while it needs more input.
-    std::optional<std::string> next();
+    // A reader on `fd` whose first bytes are `pending`. Never closes `fd`.
+    InputLines(int fd, std::string pending, size_t maxLine);
 
-    // The current line, a line feed and the buffered bytes; or the buffered bytes alone.
-    std::string unhandled() const;
+    // Reads once, without waiting when poll said `fd` is readable. False once the input ended
+    // (end of file or a read error).
+    bool read();
 
-    // The line most recently returned by next(), while it is being handled.
-    const std::optional<std::string>& current() const { return current_; }
+    // The next non-empty line among the bytes read, or nothing until more is read; at the end
+    // of input a last line without a line feed is taken too.
+    std::optional<Line> next();
+
+    int fd() const { return fd_; }
+    bool atEnd() const { return atEnd_; }
+    // The rest of a line over the limit is being dropped.
+    bool skipping() const { return skipping_; }
+
+    // The bytes read and not yet taken as lines.
+    std::string unhandled() const { return buffer_.substr(start_); }
 
 private:
-    void fill();
-
     int fd_;
+    size_t maxLine_;
     std::string buffer_;
-    size_t start_ = 0;  // bytes before this offset in buffer_ are already taken
+    size_t start_ = 0;    // bytes before this offset in buffer_ are already taken
     size_t scanned_ = 0;  // no line feed in buffer_[start_, scanned_)
     bool atEnd_ = false;
-    std::optional<std::string> current_;
+    bool skipping_ = false;
 };
 
 }  // namespace AgentMCP

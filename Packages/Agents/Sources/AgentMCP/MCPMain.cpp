@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <functional>
-#include <memory>
 #include <optional>
 
 #include "AgentMCP/AppLink.hpp"
@@ -19,7 +18,8 @@
 #include "AgentMCP/MCPInstall.hpp"
 #include "AgentMCP/MCPResume.hpp"
 #include "AgentMCP/MCPServer.hpp"
-#include "AgentMCP/ToolCallScan.hpp"
+#include "AgentMCP/ReplyWriter.hpp"
+#include "AgentMCP/ServeLoop.hpp"
 #include "AgentWire/AgentWire.hpp"
 
 namespace AgentMCP::MCPMain {
@@ -38,37 +38,23 @@ const std::string_view helpText =
 namespace {
 
 // The guard for the executable first launched (from the record) or this one; none when
-// neither is known, and the helper then never re-executes itself.
+// neither is known, and the helper then never re-executes itself. The next program gets the
+// client's output with every reply written and in the mode it was found in.
 std::optional<HelperRelaunch> relaunchGuard(const std::optional<MCPResume>& resume,
-                                            const std::vector<std::string>& arguments) {
-    if (resume) return HelperRelaunch(resume->executable, arguments, resume->relaunches, HelperRelaunch::System::live());
-    if (auto own = HelperBinary::ownPath()) return HelperRelaunch(*own, arguments, {}, HelperRelaunch::System::live());
+                                            const std::vector<std::string>& arguments, ReplyWriter& output) {
+    HelperRelaunch::System system = HelperRelaunch::System::live();
+    system.execute = [&output, execute = system.execute](const std::string& path,
+                                                         const std::vector<std::string>& arguments,
+                                                         const std::string& record) {
+        output.flushAll();
+        output.restore();
+        int error = execute(path, arguments, record);
+        output.takeOver();
+        return error;
+    };
+    if (resume) return HelperRelaunch(resume->executable, arguments, resume->relaunches, system);
+    if (auto own = HelperBinary::ownPath()) return HelperRelaunch(*own, arguments, {}, system);
     return std::nullopt;
-}
-
-// Writes every part, in order, with as few writev calls as the descriptor allows.
-bool writeParts(int fd, iovec* parts, int count) {
-    int first = 0;
-    while (first < count) {
-        if (parts[first].iov_len == 0) {
-            ++first;
-            continue;
-        }
-        ssize_t n = ::writev(fd, parts + first, count - first);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        auto done = static_cast<size_t>(n);
-        while (first < count && done >= parts[first].iov_len) {
-            done -= parts[first].iov_len;
-            parts[first].iov_len = 0;
-            ++first;
-        }
-        if (first < count) {
-            parts[first].iov_base = static_cast<char*>(parts[first].iov_base) + done;
-            parts[first].iov_len -= done;
-        }
-    }
-    return true;
 }
 
 int serve(const std::vector<std::string>& arguments, const Environment& environment, const std::string& socketPath) {
@@ -79,43 +65,34 @@ int serve(const std::vector<std::string>& arguments, const Environment& environm
     std::optional<MCPResume> resume = MCPResume::take(environment);
     ::unsetenv(std::string(MCPResume::environmentKey).c_str());
 
-    InputLines input(0, resume ? resume->input : std::string());
+    InputLines input(0, resume ? resume->input : std::string(), AgentWire::maxResultBytes);
+    ReplyWriter output(1);
 
-    // Built before the runner, so it outlives the preflight that uses it.
-    std::optional<HelperRelaunch> guard = relaunchGuard(resume, arguments);
-    std::function<std::optional<std::string>()> preflight = [&guard]() -> std::optional<std::string> {
-        return guard ? guard->checkBeforeConnecting() : std::nullopt;
+    // Built before the link, so it outlives the preflight that uses it.
+    std::optional<HelperRelaunch> guard = relaunchGuard(resume, arguments, output);
+    const ServeLoop* loop = nullptr;
+    std::function<std::optional<std::string>()> preflight = [&guard, &loop]() -> std::optional<std::string> {
+        // Mid-batch or mid-skip a re-execution would answer something twice: the update waits
+        // for the next connection.
+        if (!guard || (loop && !loop->mayHandOver())) return std::nullopt;
+        return guard->checkBeforeConnecting();
     };
 
     // Connects on the first tool call, not now.
-    auto runner = std::make_shared<AppLink>(AppLink::unixSocket(socketPath), preflight, std::chrono::seconds(60),
-                                            std::chrono::seconds(120));
-    MCPServer server(runner, std::string(version));
+    AppLink link(AppLink::unixSocket(socketPath), preflight, std::chrono::seconds(60), std::chrono::seconds(120));
+    MCPServer server(std::string(version),
+                     [&link](const std::string& name, const std::string& clientVersion) {
+                         link.clientDidIntroduce(name, clientVersion);
+                     });
     if (resume && resume->session) server.resume(*resume->session);
-    // References, not ownership: the server and the reader live on this frame for as long as
-    // anything can call the guard (only the runner does, from server.handle inside the loop
-    // below), and neither holds the guard, so no cycle forms.
+    ServeLoop serving(server, link, input, output, ServeLoop::Limits{});
+    loop = &serving;
+    // References, not ownership: everything lives on this frame for as long as anything can
+    // call the guard (only the link does, from inside the loop below).
     if (guard) {
-        guard->handover = [&server, &input] { return HelperRelaunch::Handover{server.session(), input.unhandled()}; };
+        guard->handover = [&server, &serving] { return HelperRelaunch::Handover{server.session(), serving.unhandled()}; };
     }
-
-    auto writeReply = [](const ToolCallScan::Reply& reply) {
-        iovec parts[5];
-        for (size_t i = 0; i < 5; ++i) parts[i] = {const_cast<char*>(reply.parts[i].data()), reply.parts[i].size()};
-        return writeParts(1, parts, 5);
-    };
-    while (auto line = input.next()) {
-        // A tool call already in the writer's form takes the fast road: no tree, and the
-        // result's content goes from the receive buffer to the output in one write.
-        if (auto request = ToolCallScan::request(*line)) {
-            if (!runner->relay(*request, writeReply)) return 0;
-            continue;
-        }
-        auto reply = server.handle(*line);
-        if (!reply) continue;
-        if (!writeAll(1, *reply, "\n")) return 0;
-    }
-    return 0;
+    return serving.run();
 }
 
 }  // namespace
@@ -185,7 +162,27 @@ int fail(std::string_view message) {
 bool writeAll(int fd, std::string_view bytes, std::string_view suffix) {
     // One writev for the reply and its line feed, so a large reply is never copied to add a byte.
     iovec parts[2] = {{const_cast<char*>(bytes.data()), bytes.size()}, {const_cast<char*>(suffix.data()), suffix.size()}};
-    return writeParts(fd, parts, 2);
+    int first = 0;
+    while (first < 2) {
+        if (parts[first].iov_len == 0) {
+            ++first;
+            continue;
+        }
+        ssize_t n = ::writev(fd, parts + first, 2 - first);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        auto done = static_cast<size_t>(n);
+        while (first < 2 && done >= parts[first].iov_len) {
+            done -= parts[first].iov_len;
+            parts[first].iov_len = 0;
+            ++first;
+        }
+        if (first < 2) {
+            parts[first].iov_base = static_cast<char*>(parts[first].iov_base) + done;
+            parts[first].iov_len -= done;
+        }
+    }
+    return true;
 }
 
 }  // namespace AgentMCP::MCPMain

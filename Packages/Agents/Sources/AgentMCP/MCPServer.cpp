@@ -25,6 +25,18 @@ std::string textOr(const JSON* value, std::string fallback = {}) {
     return fallback;
 }
 
+}  // namespace
+
+bool MCPServer::isToolCall(const JSON& message) {
+    const JSON* method = message["method"];
+    if (!message["id"] || !method || !method->string() || *method->string() != "tools/call") return false;
+    const JSON* params = message["params"];
+    const JSON* name = params ? (*params)["name"] : nullptr;
+    return name && name->string();
+}
+
+namespace {
+
 bool isToolsList(const JSON& message) {
     const JSON* method = message["method"];
     return method && method->string() && *method->string() == "tools/list";
@@ -32,12 +44,12 @@ bool isToolsList(const JSON& message) {
 
 }  // namespace
 
-MCPServer::MCPServer(std::shared_ptr<AgentToolRunner> runner, std::string version)
-    : runner_(std::move(runner)), version_(std::move(version)) {}
+MCPServer::MCPServer(std::string version, Introduce introduce)
+    : version_(std::move(version)), introduce_(std::move(introduce)) {}
 
 void MCPServer::resume(const MCPSession& session) {
     session_ = session;
-    runner_->clientDidIntroduce(session.clientName, session.clientVersion);
+    if (introduce_) introduce_(session.clientName, session.clientVersion);
 }
 
 JSON MCPServer::error(const JSON& id, int code, std::string_view message) {
@@ -48,10 +60,19 @@ JSON MCPServer::error(const JSON& id, int code, std::string_view message) {
     });
 }
 
-std::optional<std::string> MCPServer::handle(std::string_view line) {
+std::string MCPServer::parseError() {
+    static const std::string text = error(JSON(), -32700, "Parse error").data();
+    return text;
+}
+
+MCPServer::Handled MCPServer::handle(std::string_view line) {
+    Handled handled;
     auto parsed = JSON::parse(line);
     auto* message = std::get_if<JSON>(&parsed);
-    if (!message) return error(JSON(), -32700, "Parse error").data();
+    if (!message) {
+        handled.reply = parseError();
+        return handled;
+    }
 
     // "tools/list" is asked often and its answer never changes: its serialized catalogue is
     // built once and the reply assembled around it, in the bytes the serializer would write.
@@ -60,22 +81,33 @@ std::optional<std::string> MCPServer::handle(std::string_view line) {
             JSON::object({{"tools", JSON(JSON::Array(AgentWire::AgentTools::definitions().begin(),
                                                      AgentWire::AgentTools::definitions().end()))}})
                 .data();
-        return "{\"id\":" + id->data() + ",\"jsonrpc\":\"2.0\",\"result\":" + tools + "}";
+        handled.reply = "{\"id\":" + id->data() + ",\"jsonrpc\":\"2.0\",\"result\":" + tools + "}";
+        return handled;
     }
 
-    if (const JSON::Array* batch = message->array()) {
+    if (JSON::Array* batch = message->array()) {
+        if (std::any_of(batch->begin(), batch->end(), &MCPServer::isToolCall)) {
+            handled.batch = std::move(*batch);
+            return handled;
+        }
         JSON::Array replies;
         for (const JSON& element : *batch) {
-            if (auto reply = handleMessage(element)) replies.push_back(std::move(*reply));
+            Routed routed = route(element);
+            if (routed.reply) replies.push_back(std::move(*routed.reply));
+            if (routed.cancelled) handled.cancelled.push_back(std::move(*routed.cancelled));
         }
-        if (replies.empty()) return std::nullopt;
-        return JSON(std::move(replies)).data();
+        if (!replies.empty()) handled.reply = JSON(std::move(replies)).data();
+        return handled;
     }
-    if (auto reply = handleMessage(*message)) return reply->data();
-    return std::nullopt;
+    Routed routed = route(*message);
+    if (routed.reply) handled.reply = routed.reply->data();
+    handled.call = std::move(routed.call);
+    if (routed.cancelled) handled.cancelled.push_back(std::move(*routed.cancelled));
+    return handled;
 }
 
-std::optional<JSON> MCPServer::handleMessage(const JSON& message) {
+MCPServer::Routed MCPServer::route(const JSON& message) {
+    Routed routed;
     const JSON* methodValue = message["method"];
     const std::string* method = methodValue ? methodValue->string() : nullptr;
     const JSON* id = message["id"];
@@ -84,30 +116,45 @@ std::optional<JSON> MCPServer::handleMessage(const JSON& message) {
     if (!params) params = &emptyParams;
 
     if (!method) {
-        if (id) return error(*id, -32600, "Invalid Request");
-        return std::nullopt;
+        if (id) routed.reply = error(*id, -32600, "Invalid Request");
+        return routed;
     }
     if (!id) {
         if (*method == "notifications/initialized" && session_) session_->initialized = true;
-        return std::nullopt;
+        if (*method == "notifications/cancelled") {
+            if (const JSON* requestId = (*params)["requestId"]) routed.cancelled = *requestId;
+        }
+        return routed;
     }
-    if (*method == "initialize") return result(*id, initialize(*params));
-    if (*method == "ping") return result(*id, JSON(JSON::Object{}));
-    if (*method == "tools/list") {
+    if (*method == "initialize") {
+        routed.reply = result(*id, initialize(*params));
+    } else if (*method == "ping") {
+        routed.reply = result(*id, JSON(JSON::Object{}));
+    } else if (*method == "tools/list") {
         const auto& definitions = AgentWire::AgentTools::definitions();
-        return result(*id, JSON::object({{"tools", JSON(JSON::Array(definitions.begin(), definitions.end()))}}));
-    }
-    if (*method == "tools/call") {
+        routed.reply = result(*id, JSON::object({{"tools", JSON(JSON::Array(definitions.begin(), definitions.end()))}}));
+    } else if (*method == "tools/call") {
         const JSON* name = (*params)["name"];
-        if (!name || !name->string()) return error(*id, -32602, "tools/call needs a tool name");
+        if (!name || !name->string()) {
+            routed.reply = error(*id, -32602, "tools/call needs a tool name");
+            return routed;
+        }
         const JSON* arguments = (*params)["arguments"];
-        ToolOutcome outcome = runner_->run(*name->string(), arguments ? *arguments : emptyParams);
-        JSON::Object value;
-        value.appendUnchecked("content", JSON(std::move(outcome.content)));
-        value.appendUnchecked("isError", outcome.isError);
-        return result(*id, JSON(std::move(value)));
+        const JSON* meta = (*params)["_meta"];
+        const JSON* token = meta ? (*meta)["progressToken"] : nullptr;
+        routed.call = ToolCall{*id, *name->string(), arguments ? *arguments : emptyParams,
+                               token ? std::optional<JSON>(*token) : std::nullopt};
+    } else {
+        routed.reply = error(*id, -32601, "Method not found: " + *method);
     }
-    return error(*id, -32601, "Method not found: " + *method);
+    return routed;
+}
+
+std::string MCPServer::callReply(const JSON& id, ToolOutcome outcome) {
+    JSON::Object value;
+    value.appendUnchecked("content", JSON(std::move(outcome.content)));
+    value.appendUnchecked("isError", outcome.isError);
+    return result(id, JSON(std::move(value))).data();
 }
 
 JSON MCPServer::initialize(const JSON& params) {
@@ -121,7 +168,7 @@ JSON MCPServer::initialize(const JSON& params) {
     std::string clientVersion = clientInfo ? textOr((*clientInfo)["version"]) : std::string();
 
     session_ = MCPSession{agreed, clientName, clientVersion, false};
-    runner_->clientDidIntroduce(clientName, clientVersion);
+    if (introduce_) introduce_(clientName, clientVersion);
 
     return JSON::object({
         {"protocolVersion", agreed},

@@ -1,38 +1,76 @@
 #pragma once
 
 #include <array>
-#include <memory>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
-#include "AgentMCP/AgentToolRunner.hpp"
 #include "AgentMCP/MCPSession.hpp"
+#include "AgentMCP/ToolOutcome.hpp"
 #include "AgentWire/JSON.hpp"
 
 namespace AgentMCP {
 
-// The MCP (JSON-RPC 2.0) server: one line in, at most one serialized reply out. It does no
-// input/output itself; tool calls go to the runner.
+// The MCP (JSON-RPC 2.0) server: routes each line to an immediate reply, a tool call for the
+// serve loop's queue, or a cancellation, and builds a tool call's reply from its outcome. It
+// does no input/output and runs no tool itself.
 class MCPServer {
 public:
     // Supported protocol versions, newest first.
     static constexpr std::array<std::string_view, 3> protocolVersions = {"2025-06-18", "2025-03-26", "2024-11-05"};
     static constexpr std::string_view serverName = "bosken";
 
-    MCPServer(std::shared_ptr<AgentToolRunner> runner, std::string version);
+    // Told the client's name and version whenever a session is made or resumed.
+    using Introduce = std::function<void(const std::string& name, const std::string& version)>;
 
-    // Takes `session` as the server's own and introduces its client to the runner.
+    // A well-formed "tools/call" request.
+    struct ToolCall {
+        AgentWire::JSON id;
+        std::string tool;
+        AgentWire::JSON arguments;
+        std::optional<AgentWire::JSON> progressToken;  // params._meta.progressToken
+    };
+
+    // What one message asks for: at most one of a reply and a call; a notification may name
+    // a request the client gave up on.
+    struct Routed {
+        std::optional<AgentWire::JSON> reply;
+        std::optional<ToolCall> call;
+        std::optional<AgentWire::JSON> cancelled;  // params.requestId of notifications/cancelled
+    };
+
+    // What one line asks for. A batch holding a tool call is not handled here: it comes back
+    // whole in `batch`, to be handled element by element in its turn.
+    struct Handled {
+        std::optional<std::string> reply;  // serialized, no line terminator
+        std::optional<ToolCall> call;
+        std::vector<AgentWire::JSON> cancelled;
+        std::optional<AgentWire::JSON::Array> batch;
+    };
+
+    explicit MCPServer(std::string version, Introduce introduce = {});
+
+    // Takes `session` as the server's own and introduces its client.
     void resume(const MCPSession& session);
 
-    // The serialized reply to one line (no line terminator), or nothing when none is due.
-    std::optional<std::string> handle(std::string_view line);
+    Handled handle(std::string_view line);
 
-    // The reply to one parsed message, or nothing.
-    std::optional<AgentWire::JSON> handleMessage(const AgentWire::JSON& message);
+    // One message (not a batch).
+    Routed route(const AgentWire::JSON& message);
+
+    // A request that `route` makes a call of.
+    static bool isToolCall(const AgentWire::JSON& message);
+
+    // The serialized reply to the tool call `id` that ended with `outcome`.
+    static std::string callReply(const AgentWire::JSON& id, ToolOutcome outcome);
 
     // A JSON-RPC error response.
     static AgentWire::JSON error(const AgentWire::JSON& id, int code, std::string_view message);
+
+    // The serialized parse-error reply (id null), also given for a line over the input limit.
+    static std::string parseError();
 
     const std::optional<MCPSession>& session() const { return session_; }
     const std::string& version() const { return version_; }
@@ -40,8 +78,8 @@ public:
 private:
     AgentWire::JSON initialize(const AgentWire::JSON& params);
 
-    std::shared_ptr<AgentToolRunner> runner_;
     std::string version_;
+    Introduce introduce_;
     std::optional<MCPSession> session_;
 };
 

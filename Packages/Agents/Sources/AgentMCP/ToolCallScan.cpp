@@ -37,6 +37,24 @@ template <class Member> bool wholeObject(std::string_view line, Member&& member)
     return scan.atEnd();
 }
 
+// Requests of the later protocol era name their version here; their replies carry more than
+// the fast road writes.
+constexpr std::string_view versionKey = "io.modelcontextprotocol/protocolVersion";
+
+// params._meta, in any form, unless it may name the protocol version (an escaped key might).
+bool takeMeta(JSONScan& scan, Span& meta) {
+    bool anyForm = true;
+    if (scan.peek() != '{') return meta.take(scan, anyForm);
+    if (meta.seen) return false;
+    meta.seen = true;
+    const char* start = scan.position();
+    bool legacy = scan.object(anyForm, [&](std::string_view key, bool plain) {
+        return plain && key != versionKey && scan.value(anyForm);
+    });
+    meta.text = std::string_view(start, static_cast<size_t>(scan.position() - start));
+    return legacy;
+}
+
 }  // namespace
 
 std::optional<Request> request(std::string_view line) {
@@ -61,8 +79,7 @@ std::optional<Request> request(std::string_view line) {
             if (!plain) return false;
             if (inner == "name") return name.take(scan, canonical);
             if (inner == "arguments") return arguments.take(scan, canonical);
-            bool anyForm = true;
-            if (inner == "_meta") return meta.take(scan, anyForm);
+            if (inner == "_meta") return takeMeta(scan, meta);
             bool unused = true;
             return scan.value(unused);
         });

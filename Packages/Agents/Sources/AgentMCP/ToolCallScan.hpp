@@ -26,7 +26,8 @@ struct Request {
 };
 
 // The spans of `line` when it is a tools/call request (one object, any member order and
-// spacing) whose id, tool name and arguments are in the writer's form; nothing otherwise.
+// spacing) whose id, tool name and arguments are in the writer's form and whose params._meta
+// names no protocol version (the earlier era's requests); nothing otherwise.
 std::optional<Request> request(std::string_view line);
 
 // Appends the browser's call line for `request` as call `callID`, line feed included: the

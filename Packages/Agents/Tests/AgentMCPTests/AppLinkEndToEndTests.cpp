@@ -8,10 +8,12 @@
 #include <chrono>
 #include <filesystem>
 #include <sstream>
+#include <thread>
 #include <string>
 #include <vector>
 
 #include "AgentMCP/AppLink.hpp"
+#include "LinkDriver.hpp"
 #include "AgentWire/AgentWire.hpp"
 #include "AgentWire/JSON.hpp"
 #include "TestSupport/ChildProcess.hpp"
@@ -84,6 +86,14 @@ protected:
         std::istringstream all(TestSupport::readFile(log));
         for (std::string line; std::getline(all, line);) lines.push_back(line);
         return lines;
+    }
+
+    // Waits until the stand-in has logged `count` lines from the helper.
+    void waitForLogged(size_t count) const {
+        for (auto until = std::chrono::steady_clock::now() + 20s; logged().size() < count && std::chrono::steady_clock::now() < until;) {
+            std::this_thread::sleep_for(5ms);
+        }
+        ASSERT_EQ(logged().size(), count);
     }
 
     static std::string helloLine() {
@@ -208,8 +218,134 @@ TEST_F(EndToEnd, AppLinkTimesOutOnASilentBrowser) {
         auto browser = startBrowser(option == "--late" ? std::vector<std::string>{option, "400"} : std::vector<std::string>{option});
         AppLink link(AppLink::unixSocket(socket), [] { return std::optional<std::string>(); }, 200ms, 200ms);
         auto start = std::chrono::steady_clock::now();
-        EXPECT_EQ(link.run("list_agent_tabs", JSON(JSON::Object{})), AgentMCP::ToolOutcome::error(text)) << option;
+        EXPECT_EQ(TestSupport::runCall(link, "list_agent_tabs", JSON(JSON::Object{})), AgentMCP::ToolOutcome::error(text)) << option;
         EXPECT_LT(std::chrono::steady_clock::now() - start, 5s) << option;
         stopBrowser(*browser);
     }
+}
+
+// MARK: - Serving while a call runs
+
+namespace {
+
+std::string ping(int id) { return R"({"jsonrpc":"2.0","id":)" + std::to_string(id) + R"(,"method":"ping"})"; }
+std::string pong(int id) { return R"({"id":)" + std::to_string(id) + R"(,"jsonrpc":"2.0","result":{}})"; }
+std::string cancel(int id) {
+    return R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":{"requestId":)" + std::to_string(id) +
+           R"(,"reason":"timed out"}})";
+}
+std::string openTab(int id, const std::string& address, const std::string& token = "") {
+    std::string meta = token.empty() ? "" : R"(,"_meta":{"progressToken":)" + token + "}";
+    return R"({"jsonrpc":"2.0","id":)" + std::to_string(id) +
+           R"(,"method":"tools/call","params":{"name":"open_tab","arguments":{"url":")" + address + "\"}" + meta + "}}";
+}
+std::string progress(const std::string& token, int count, const std::string& message) {
+    return R"({"jsonrpc":"2.0","method":"notifications/progress","params":{"message":")" + message +
+           R"(","progress":)" + std::to_string(count) + R"(,"progressToken":)" + token + "}}";
+}
+// The hello of a client that sent no initialize.
+const std::string anonymousHello = R"({"client":"","clientVersion":"","type":"hello","version":1})";
+
+std::string canonical(const std::string& line) {
+    auto parsed = JSON::parsed(line);
+    return parsed ? parsed->data() : line;
+}
+
+}  // namespace
+
+TEST_F(EndToEnd, RequestsDuringACallAreAnsweredAtOnceAndCallsReachTheBrowserOneAtATime) {
+    auto browser = startBrowser({"--late", "600"});
+    auto helper = startHelper();
+    EXPECT_EQ(exchange(*helper, ping(1)), pong(1));
+    ASSERT_TRUE(helper->write(openTab(2, "a.example") + "\n" + openTab(3, "b.example") + "\n"));
+    auto sent = std::chrono::steady_clock::now();
+    ASSERT_TRUE(helper->write(ping(4) + "\n" + R"({"jsonrpc":"2.0","id":5,"method":"tools/list"})" + "\n"));
+    EXPECT_EQ(helper->readLine(), pong(4));
+    EXPECT_EQ(helper->readLine().value_or("").substr(0, 7), R"({"id":5)");
+    EXPECT_LT(std::chrono::steady_clock::now() - sent, 300ms) << "not answered while the call runs";
+    EXPECT_EQ(helper->readLine(), textReply(2, "tab-1", false));
+    EXPECT_EQ(helper->readLine(), textReply(3, "tab-2", false));
+    helper->closeStdin();
+    EXPECT_EQ(helper->exitCode(20s), std::optional<int>(0));
+    // The stand-in marks anything sent while a call was unanswered.
+    EXPECT_EQ(logged(), (std::vector<std::string>{anonymousHello, callLine(1, "open_tab", R"({"url":"a.example"})"),
+                                                   callLine(2, "open_tab", R"({"url":"b.example"})")}));
+    stopBrowser(*browser);
+}
+
+TEST_F(EndToEnd, CancelledCallsGetNoReplyAndAQueuedOneNeverReachesTheBrowser) {
+    auto browser = startBrowser({"--late", "600"});
+    auto helper = startHelper();
+    // 3 is cancelled while queued, 2 while the browser has it; 99 is no request at all.
+    ASSERT_TRUE(helper->write(openTab(2, "a.example") + "\n" + openTab(3, "b.example") + "\n"));
+    waitForLogged(2);
+    ASSERT_TRUE(helper->write(cancel(3) + "\n" + cancel(2) + "\n" + cancel(99) + "\n" + openTab(4, "c.example") + "\n" +
+                              ping(5) + "\n"));
+    EXPECT_EQ(helper->readLine(), pong(5));
+    // The browser did open the first tab; its late result was dropped, and 4 got its own.
+    EXPECT_EQ(helper->readLine(), textReply(4, "tab-2", false));
+    helper->closeStdin();
+    EXPECT_EQ(helper->exitCode(20s), std::optional<int>(0));
+    EXPECT_EQ(helper->output(), "");
+    EXPECT_EQ(logged(), (std::vector<std::string>{anonymousHello, callLine(1, "open_tab", R"({"url":"a.example"})"),
+                                                   callLine(2, "open_tab", R"({"url":"c.example"})")}));
+    stopBrowser(*browser);
+}
+
+TEST_F(EndToEnd, ProgressIsNotifiedOnlyForCallsWithAToken) {
+    const std::string behind = "Waiting for an earlier Bosken call to finish.";
+    const std::string asking = "Waiting for the owner to allow this agent in Bosken.";
+    auto browser = startBrowser({"--pending", "3"});
+    auto helper = startHelper();
+    // 2 has no token: the owner being asked tells it nothing. 3 waits behind it.
+    ASSERT_TRUE(helper->write(openTab(2, "a.example") + "\n" + openTab(3, "b.example", "7") + "\n"));
+    EXPECT_EQ(canonical(helper->readLine().value_or("")), progress("7", 1, behind));
+    EXPECT_EQ(helper->readLine(), textReply(2, "tab-1", false));
+    EXPECT_EQ(helper->readLine(), textReply(3, "tab-2", false));
+    helper->closeStdin();
+    EXPECT_EQ(helper->exitCode(20s), std::optional<int>(0));
+    EXPECT_EQ(helper->output(), "");
+    // A new client is asked again: each pending message is one notification.
+    helper = startHelper();
+    ASSERT_TRUE(helper->write(openTab(4, "c.example", "\"a\"") + "\n"));
+    for (int count = 1; count <= 3; ++count) {
+        EXPECT_EQ(canonical(helper->readLine().value_or("")), progress("\"a\"", count, asking));
+    }
+    EXPECT_EQ(helper->readLine(), textReply(4, "tab-1", false));
+    helper->closeStdin();
+    EXPECT_EQ(helper->exitCode(20s), std::optional<int>(0));
+    EXPECT_EQ(helper->output(), "");
+    stopBrowser(*browser);
+}
+
+TEST_F(EndToEnd, EndOfInputFinishesTheCallAndAGoneReaderEndsTheHelperAtOnce) {
+    {
+        auto browser = startBrowser({"--late", "300"});
+        auto helper = startHelper();
+        ASSERT_TRUE(helper->write(openTab(2, "a.example") + "\n"));
+        helper->closeStdin();
+        EXPECT_EQ(helper->readLine(), textReply(2, "tab-1", false));
+        EXPECT_EQ(helper->exitCode(20s), std::optional<int>(0));
+        stopBrowser(*browser);
+    }
+    std::filesystem::remove(log);
+    auto browser = startBrowser({"--late", "60000"});
+    auto helper = startHelper();
+    ASSERT_TRUE(helper->write(openTab(2, "a.example") + "\n"));
+    // Once the browser has the call, the client stops reading.
+    waitForLogged(2);
+    helper->closeStdout();
+    EXPECT_EQ(helper->exitCode(1s), std::optional<int>(0));
+    stopBrowser(*browser);
+}
+
+TEST_F(EndToEnd, TheSixtyFifthWaitingCallIsRefused) {
+    auto browser = startBrowser({"--silent-hello"});  // the first call waits for the owner
+    auto helper = startHelper();
+    std::string calls;
+    for (int id = 1; id <= 65; ++id) calls += openTab(id, "a.example") + "\n";
+    ASSERT_TRUE(helper->write(calls));
+    EXPECT_EQ(helper->readLine(),
+              textReply(65, "Too many Bosken calls are waiting. Try again when the earlier ones finish.", true));
+    stopBrowser(*browser);
 }

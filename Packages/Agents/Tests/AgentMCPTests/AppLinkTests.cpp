@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "AgentMCP/AppLink.hpp"
+#include "LinkDriver.hpp"
 #include "AgentWire/AgentMessage.hpp"
 #include "TestSupport/TempDir.hpp"
 
@@ -149,10 +150,10 @@ TEST(AppLink, ConnectsOnTheFirstCallOnceAndPassesContentAndErrorFlagUnchanged) {
     browser.scripts = {{"", false, 0, false, {welcome(), result(1, "tab-1"), AgentMessage::result(2, {image, JSON(42)}, true).line()}}};
     auto link = browser.link();
     EXPECT_EQ(browser.connects, 0);
-    EXPECT_EQ(link->run("open_tab", JSON::object({{"url", "https://a.example"}})), textOutcome("tab-1"));
+    EXPECT_EQ(TestSupport::runCall(*link, "open_tab", JSON::object({{"url", "https://a.example"}})), textOutcome("tab-1"));
     EXPECT_EQ(link->state(), AppLink::State::ready);
     link->clientDidIntroduce("second", "2");  // takes effect at the next connection only
-    EXPECT_EQ(link->run("list_agent_tabs", noArguments()), (ToolOutcome{{image, JSON(42)}, true}));
+    EXPECT_EQ(TestSupport::runCall(*link, "list_agent_tabs", noArguments()), (ToolOutcome{{image, JSON(42)}, true}));
     EXPECT_EQ(browser.connects, 1);
     EXPECT_EQ(browser.preflights, 1);
     EXPECT_EQ(browser.lines(0, 3),
@@ -162,7 +163,7 @@ TEST(AppLink, ConnectsOnTheFirstCallOnceAndPassesContentAndErrorFlagUnchanged) {
 
 // The fast road over the same link: the general road's reply bytes, whether the result is
 // taken as it came or decoded first, and a refusal written around the request's id.
-TEST(AppLink, RelayWritesTheRepliesOfTheGeneralRoad) {
+TEST(AppLink, FastCallsGiveTheRepliesOfTheGeneralRoad) {
     JSON image = JSON::object({{"type", "image"}, {"mimeType", "image/png"}, {"data", "iVBORw0KGgo="}});
     FakeBrowser browser;
     browser.scripts = {{"", false, 0, false,
@@ -177,10 +178,9 @@ TEST(AppLink, RelayWritesTheRepliesOfTheGeneralRoad) {
     ASSERT_TRUE(request);
     std::vector<std::string> written;
     for (int i = 0; i < 3; ++i) {
-        EXPECT_TRUE(link->relay(*request, [&](const AgentMCP::ToolCallScan::Reply& reply) {
-            written.push_back(reply.str());
-            return true;
-        }));
+        AppLink::Step step = TestSupport::runToEnd(*link, link->start(*request));
+        written.push_back(step.reply ? step.reply->str()
+                                     : AgentMCP::ToolCallScan::replyFor(request->id, step.outcome.value_or(ToolOutcome{})));
     }
     EXPECT_EQ(written, (std::vector<std::string>{
                            R"({"id":"a","jsonrpc":"2.0","result":{"content":[{"text":"tab-1","type":"text"}],"isError":false}})" "\n",
@@ -198,14 +198,14 @@ TEST(AppLink, PendingThenNothingIsStillWaitingAndTheNextCallWaitsWithoutANewHell
     browser.scripts = {{pending() + pending()}};
     auto link = browser.link(100ms);
     auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(link->run("list_agent_tabs", noArguments()), ToolOutcome::error(stillWaitingText));
+    EXPECT_EQ(TestSupport::runCall(*link, "list_agent_tabs", noArguments()), ToolOutcome::error(stillWaitingText));
     EXPECT_GE(std::chrono::steady_clock::now() - start, 95ms);
     EXPECT_EQ(link->state(), AppLink::State::asking);
     EXPECT_EQ(link->lastCallID(), 0);
 
     // The owner decided meanwhile: the welcome is already queued when the next call comes.
     browser.send(0, welcome() + result(1, "done"));
-    EXPECT_EQ(link->run("list_agent_tabs", noArguments()), textOutcome("done"));
+    EXPECT_EQ(TestSupport::runCall(*link, "list_agent_tabs", noArguments()), textOutcome("done"));
     EXPECT_EQ(browser.connects, 1);
     EXPECT_EQ(browser.preflights, 1);
     EXPECT_EQ(browser.lines(0, 2), (std::vector<std::string>{hello, callLine(1)}));
@@ -215,11 +215,11 @@ TEST(AppLink, WhatArrivedBetweenCallsIsDrainedBeforeTheNextCall) {
     FakeBrowser browser;
     browser.scripts = {{"", false, 0, false, {welcome(), result(1, "first"), result(2, "fresh")}}};
     auto link = browser.link();
-    EXPECT_EQ(link->run("list_agent_tabs", noArguments()), textOutcome("first"));
+    EXPECT_EQ(TestSupport::runCall(*link, "list_agent_tabs", noArguments()), textOutcome("first"));
     // A stray line carrying the next call's id, sent before that call exists, must not answer it.
     browser.send(0, pending() + result(2, "stale"));
     std::this_thread::sleep_for(50ms);
-    EXPECT_EQ(link->run("list_agent_tabs", noArguments()), textOutcome("fresh"));
+    EXPECT_EQ(TestSupport::runCall(*link, "list_agent_tabs", noArguments()), textOutcome("fresh"));
     EXPECT_EQ(browser.connects, 1);
 }
 
@@ -242,9 +242,9 @@ TEST(AppLink, AConnectionLostBetweenCallsIsReplacedWithANewHelloAndIdsKeepRising
         // The result with another id is skipped.
         browser.scripts = {c.first, {welcome() + result(1, "too late") + pending() + result(2, "second")}};
         auto link = browser.link(2000ms, c.callTimeout);
-        EXPECT_EQ(link->run("list_agent_tabs", noArguments()), c.outcome);
+        EXPECT_EQ(TestSupport::runCall(*link, "list_agent_tabs", noArguments()), c.outcome);
         std::this_thread::sleep_for(50ms);  // the stop or close arrives between the calls
-        EXPECT_EQ(link->run("list_agent_tabs", noArguments()), textOutcome("second"));
+        EXPECT_EQ(TestSupport::runCall(*link, "list_agent_tabs", noArguments()), textOutcome("second"));
         EXPECT_EQ(browser.connects, 2);
         EXPECT_EQ(browser.preflights, 2);
         EXPECT_EQ(browser.lines(1, 2), (std::vector<std::string>{hello, callLine(2)}));
@@ -275,7 +275,7 @@ TEST(AppLink, RefusalsGiveTheReasonOrTheDefaultOrPreflightsTextAndClose) {
         browser.scripts = {{c.bytes}};
         browser.preflightAnswers = c.preflightAnswers;
         auto link = browser.link();
-        EXPECT_EQ(link->run("click", JSON()), ToolOutcome::error(c.text));
+        EXPECT_EQ(TestSupport::runCall(*link, "click", JSON()), ToolOutcome::error(c.text));
         EXPECT_EQ(link->state(), AppLink::State::closed);
         EXPECT_EQ(browser.connects, c.connects);
         EXPECT_EQ(browser.preflights, c.preflights);
@@ -298,9 +298,9 @@ TEST(AppLink, BrokenAnswersLoseTheConnectionAndTheNextCallReconnects) {
         // Whatever id the next call gets (a failure before sending used none), it is answered.
         browser.scripts = {script, {welcome() + result(1, "again") + result(2, "again")}};
         auto link = browser.link(5000ms, 5000ms);
-        EXPECT_EQ(link->run("click", JSON()), ToolOutcome::error(connectionLostText));
+        EXPECT_EQ(TestSupport::runCall(*link, "click", JSON()), ToolOutcome::error(connectionLostText));
         EXPECT_EQ(link->state(), AppLink::State::closed);
-        EXPECT_EQ(link->run("click", JSON()), textOutcome("again"));
+        EXPECT_EQ(TestSupport::runCall(*link, "click", JSON()), textOutcome("again"));
         EXPECT_EQ(browser.connects, 2);
     }
 }
@@ -310,13 +310,13 @@ TEST(AppLink, ALineOfExactlyFortyEightMebibytesArrivesWhole) {
     std::string text(fortyEightMiB - head.size() - 4, 'y');
     FakeBrowser browser;
     browser.scripts = {{welcome() + head + text + "\"}]}\n"}};
-    EXPECT_EQ(browser.link(5000ms, 10000ms)->run("list_agent_tabs", noArguments()), textOutcome(text));
+    EXPECT_EQ(TestSupport::runCall(*browser.link(5000ms, 10000ms), "list_agent_tabs", noArguments()), textOutcome(text));
 }
 
 TEST(AppLink, SplitAndMergedReadsAndEmptyLinesAreFramed) {
     FakeBrowser browser;
     browser.scripts = {{"\n" + welcome() + "\n\n" + result(1, "split across reads") + "\n", false, 9}};
-    EXPECT_EQ(browser.link()->run("list_agent_tabs", noArguments()), textOutcome("split across reads"));
+    EXPECT_EQ(TestSupport::runCall(*browser.link(), "list_agent_tabs", noArguments()), textOutcome("split across reads"));
 }
 
 TEST(AppLink, CallToABrowserThatStoppedReadingTimesOut) {
@@ -325,7 +325,7 @@ TEST(AppLink, CallToABrowserThatStoppedReadingTimesOut) {
     auto link = browser.link(2000ms, 150ms);
     JSON huge = JSON::object({{"text", std::string(16 << 20, 'z')}});  // far more than socket buffers hold
     auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(link->run("type", huge), ToolOutcome::error(timedOutText));
+    EXPECT_EQ(TestSupport::runCall(*link, "type", huge), ToolOutcome::error(timedOutText));
     EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
     EXPECT_EQ(link->state(), AppLink::State::closed);
 }
@@ -337,7 +337,7 @@ TEST(AppLink, AFloodOfPendingCannotHoldTheWaitPastItsDeadline) {
     browser.scripts = {{burst, false, 0, true}};
     auto link = browser.link(200ms, 200ms);
     auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(link->run("list_agent_tabs", noArguments()), ToolOutcome::error(stillWaitingText));
+    EXPECT_EQ(TestSupport::runCall(*link, "list_agent_tabs", noArguments()), ToolOutcome::error(stillWaitingText));
     EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
 }
 
@@ -345,8 +345,8 @@ TEST(AppLink, ConnectFailureIsNotRunningAndTheNextCallTriesAgain) {
     int attempts = 0;
     AppLink refused([&]() -> std::variant<int, AppLink::LinkError> { ++attempts; return AppLink::LinkError::notRunning(); },
                     [] { return std::optional<std::string>(); }, 1s, 1s);
-    EXPECT_EQ(refused.run("click", JSON()), ToolOutcome::error(notRunningText));
-    EXPECT_EQ(refused.run("click", JSON()), ToolOutcome::error(notRunningText));
+    EXPECT_EQ(TestSupport::runCall(refused, "click", JSON()), ToolOutcome::error(notRunningText));
+    EXPECT_EQ(TestSupport::runCall(refused, "click", JSON()), ToolOutcome::error(notRunningText));
     EXPECT_EQ(attempts, 2);
     EXPECT_EQ(refused.lastCallID(), 0);
 }

@@ -25,11 +25,24 @@ struct Pipe {
     int reader() const { return fds[0]; }
 };
 
+// Every line until the end of input, reading whenever none is ready ("<too long>" for a
+// line over the limit).
 std::vector<std::string> allLines(InputLines& input) {
     std::vector<std::string> lines;
-    while (auto line = input.next()) lines.push_back(*line);
-    return lines;
+    while (true) {
+        while (auto line = input.next()) lines.push_back(line->tooLong ? "<too long>" : line->text);
+        if (input.atEnd()) return lines;
+        input.read();
+    }
 }
+
+std::optional<std::string> nextText(InputLines& input) {
+    auto line = input.next();
+    if (!line) return std::nullopt;
+    return line->text;
+}
+
+const size_t noLimit = 1u << 30;
 
 TEST(InputLines, SplitsOnLineFeedsDroppingOneCarriageReturnAndBlankLines) {
     struct Case {
@@ -47,65 +60,88 @@ TEST(InputLines, SplitsOnLineFeedsDroppingOneCarriageReturnAndBlankLines) {
         Pipe pipe;
         pipe.write(c.input);
         pipe.closeWriter();
-        InputLines input(pipe.reader(), "");
+        InputLines input(pipe.reader(), "", noLimit);
         EXPECT_EQ(allLines(input), c.lines) << c.input;
         EXPECT_FALSE(input.next());  // and stays at the end
+        EXPECT_FALSE(input.read());
+    }
+}
+
+TEST(InputLines, ALineOverTheLimitIsReportedOnceAndSkippedToItsLineFeed) {
+    struct Case {
+        std::vector<std::string> writes;  // each read separately
+        std::vector<std::string> lines;
+    };
+    for (const auto& c : std::vector<Case>{
+             {{"0123456789\n"}, {"0123456789"}},  // exactly the limit
+             {{"01234567890\nnext\n"}, {"<too long>", "next"}},
+             {{"0123456789\r\n"}, {"<too long>"}},  // the CR counts
+             // Over the limit before its end arrives: reported at once, the rest dropped as it comes.
+             {{"a\n0123456789ab", "cdefgh", "ijk\nnext\n"}, {"a", "<too long>", "next"}},
+             {{"0123456789ab", "cd"}, {"<too long>"}},  // and at the end of input, nothing more
+         }) {
+        Pipe pipe;
+        InputLines input(pipe.reader(), "", 10);
+        std::vector<std::string> lines;
+        for (const auto& bytes : c.writes) {
+            pipe.write(bytes);
+            EXPECT_TRUE(input.read());
+            while (auto line = input.next()) lines.push_back(line->tooLong ? "<too long>" : line->text);
+            EXPECT_LE(input.unhandled().size(), 10u);
+        }
+        pipe.closeWriter();
+        std::vector<std::string> rest = allLines(input);
+        lines.insert(lines.end(), rest.begin(), rest.end());
+        EXPECT_EQ(lines, c.lines) << c.writes[0];
     }
 }
 
 TEST(InputLines, PendingBytesComeFirstWithoutReading) {
     Pipe pipe;  // nothing written yet: a read now would block the test
-    InputLines input(pipe.reader(), "first\nsec");
-    EXPECT_EQ(input.next(), "first");
+    InputLines input(pipe.reader(), "first\nsec", noLimit);
+    EXPECT_EQ(nextText(input), "first");
+    EXPECT_EQ(nextText(input), std::nullopt);
+    EXPECT_EQ(input.unhandled(), "sec");
     pipe.write("ond\nthird");
     pipe.closeWriter();
-    EXPECT_EQ(input.next(), "second");
-    EXPECT_EQ(input.next(), "third");
-    EXPECT_FALSE(input.next());
+    EXPECT_EQ(allLines(input), (std::vector<std::string>{"second", "third"}));
 }
 
-TEST(InputLines, UnhandledIsTheCurrentLineAndEverythingReadAhead) {
+TEST(InputLines, UnhandledIsEverythingReadAndNotTaken) {
     Pipe pipe;
     pipe.write("one\r\ntwo\r\nthree\r\nrest");
     pipe.closeWriter();
-    InputLines input(pipe.reader(), "");
+    InputLines input(pipe.reader(), "", noLimit);
     EXPECT_EQ(input.unhandled(), "");  // nothing read yet
-    EXPECT_EQ(input.next(), "one");
-    EXPECT_EQ(input.next(), "two");
-    EXPECT_EQ(input.current(), "two");
-    // The handled line goes back with a plain line feed; what follows keeps its own bytes.
+    input.read();
+    EXPECT_EQ(nextText(input), "one");
+    // What follows keeps its own bytes.
     std::string handover = input.unhandled();
-    EXPECT_EQ(handover, "two\nthree\r\nrest");
+    EXPECT_EQ(handover, "two\r\nthree\r\nrest");
     EXPECT_EQ(input.unhandled(), handover);  // reading it changes nothing
 
-    InputLines resumed(-1, handover);
+    InputLines resumed(-1, handover, noLimit);
     EXPECT_EQ(allLines(resumed), (std::vector<std::string>{"two", "three", "rest"}));
-
-    EXPECT_EQ(input.next(), "three");
-    EXPECT_EQ(input.next(), "rest");
-    EXPECT_FALSE(input.next());
-    EXPECT_FALSE(input.current());
-    EXPECT_EQ(input.unhandled(), "");
 }
 
 TEST(InputLines, ALongLineArrivingInPiecesIsWhole) {
     Pipe pipe;
     std::string big(300000, 'x');
-    InputLines input(pipe.reader(), "");
+    InputLines input(pipe.reader(), "", noLimit);
     std::thread writer([&] {
         pipe.write(big.substr(0, 100000));
         pipe.write(big.substr(100000) + "\nnext\n");
         pipe.closeWriter();
     });
-    EXPECT_EQ(input.next(), big);
-    EXPECT_EQ(input.next(), "next");
-    EXPECT_FALSE(input.next());
+    EXPECT_EQ(allLines(input), (std::vector<std::string>{big, "next"}));
     writer.join();
 }
 
 TEST(InputLines, AReadErrorEndsTheInput) {
-    InputLines input(-1, "last");  // EBADF on the first read
-    EXPECT_EQ(input.next(), "last");
+    InputLines input(-1, "last", noLimit);  // EBADF on the first read
+    EXPECT_FALSE(input.next());             // not a line until the input ends
+    EXPECT_FALSE(input.read());
+    EXPECT_EQ(nextText(input), "last");
     EXPECT_FALSE(input.next());
 }
 

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
 #include <thread>
 
 #include "AgentMCP/MCPMain.hpp"
+#include "AgentWire/AgentWire.hpp"
 #include "AgentWire/JSON.hpp"
 #include "TestSupport/ChildProcess.hpp"
 
@@ -185,6 +187,45 @@ TEST(MCPMainProcess, AClientThatStopsReadingEndsTheHelperWithStatusZero) {
     auto code = p.exitCode(std::chrono::seconds(120));
     writer.join();
     EXPECT_EQ(code, 0);  // not -SIGPIPE
+}
+
+// The helper's peak resident memory so far, in bytes (Linux only; 0 elsewhere).
+size_t peakResidentBytes(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string key;
+    for (size_t kib; status >> key;) {
+        if (key == "VmHWM:" && status >> kib) return kib * 1024;
+        std::getline(status, key);
+    }
+    return 0;
+}
+
+TEST(MCPMainProcess, ALineOverTheInputLimitIsAParseErrorHeldNowhereAndTheNextRequestIsAnswered) {
+    const std::string parseError = R"({"error":{"code":-32700,"message":"Parse error"},"id":null,"jsonrpc":"2.0"})";
+    const size_t limit = AgentWire::maxResultBytes;
+    // Outside the sanitizers the address space is limited too, so holding such a line would fail.
+    std::string command = "exec " + std::string(BOSKEN_MCP_EXE);
+#if !defined(__SANITIZE_ADDRESS__)
+    command = "ulimit -v " + std::to_string(3 * limit / 1024) + " && " + command;
+#endif
+    ChildProcess p({"/bin/sh", "-c", command}, bareEnvironment());
+    std::string chunk(1 << 20, 'x');
+    std::thread writer([&] {
+        // One byte over the limit, then a request; then 100 MB with no line feed at all.
+        for (size_t sent = 0; sent < limit; sent += chunk.size()) p.write(chunk);
+        p.write("y\n{\"id\":2,\"method\":\"ping\"}\n");
+        for (int i = 0; i < 100; ++i) p.write(chunk);
+    });
+    EXPECT_EQ(p.readLine(std::chrono::seconds(120)), parseError);
+    EXPECT_EQ(p.readLine(std::chrono::seconds(120)), R"({"id":2,"jsonrpc":"2.0","result":{}})");
+    EXPECT_EQ(p.readLine(std::chrono::seconds(120)), parseError);
+    writer.join();
+#if defined(__linux__)
+    EXPECT_LT(peakResidentBytes(p.pid()), 2 * limit);
+#endif
+    p.closeStdin();
+    EXPECT_EQ(p.exitCode(std::chrono::seconds(60)), 0);
+    EXPECT_EQ(p.output(), "");
 }
 
 }  // namespace

@@ -10,30 +10,17 @@ using AgentWire::JSON;
 
 namespace {
 
-// Records what the server asked of it and answers with a fixed outcome.
-class RecordingRunner : public AgentMCP::AgentToolRunner {
-public:
-    std::vector<std::pair<std::string, std::string>> introductions;
-    std::vector<std::pair<std::string, JSON>> calls;
-    ToolOutcome outcome{{JSON::object({{"type", "text"}, {"text", "done"}})}, false};
-
-    void clientDidIntroduce(const std::string& name, const std::string& version) override {
-        introductions.emplace_back(name, version);
-    }
-    ToolOutcome run(const std::string& tool, const JSON& arguments) override {
-        calls.emplace_back(tool, arguments);
-        return outcome;
-    }
-};
-
 class MCPServerTest : public ::testing::Test {
 protected:
-    std::shared_ptr<RecordingRunner> runner = std::make_shared<RecordingRunner>();
-    MCPServer server{runner, "0.4.1"};
+    std::vector<std::pair<std::string, std::string>> introductions;
+    MCPServer server{"0.4.1", [this](const std::string& name, const std::string& version) {
+                         introductions.emplace_back(name, version);
+                     }};
 
     std::string reply(std::string_view line) {
-        auto r = server.handle(line);
-        return r ? *r : "<none>";
+        auto handled = server.handle(line);
+        EXPECT_FALSE(handled.call) << line;
+        return handled.reply ? *handled.reply : "<none>";
     }
 };
 
@@ -58,7 +45,6 @@ TEST_F(MCPServerTest, ErrorRepliesAreExactBytes) {
          }) {
         EXPECT_EQ(reply(line), expected) << line;
     }
-    EXPECT_TRUE(runner->calls.empty());
 }
 
 TEST_F(MCPServerTest, NoReplyIsDue) {
@@ -88,7 +74,7 @@ TEST_F(MCPServerTest, InitializeNegotiatesAndRecordsTheSession) {
                   JSON(AgentWire::AgentTools::instructions).data() +
                   R"(,"protocolVersion":"2025-03-26","serverInfo":{"name":"bosken","title":"Bosken","version":"0.4.1"}}})");
     EXPECT_EQ(server.session(), (MCPSession{"2025-03-26", "claude-code", "2.1", false}));
-    EXPECT_EQ(runner->introductions, (std::vector<std::pair<std::string, std::string>>{{"claude-code", "2.1"}}));
+    EXPECT_EQ(introductions, (std::vector<std::pair<std::string, std::string>>{{"claude-code", "2.1"}}));
 
     reply(R"({"method":"notifications/initialized"})");
     EXPECT_TRUE(server.session()->initialized);
@@ -96,13 +82,13 @@ TEST_F(MCPServerTest, InitializeNegotiatesAndRecordsTheSession) {
     // A second initialize starts a new session and introduces the new client.
     reply(R"({"id":2,"method":"initialize","params":{"clientInfo":{"name":"other","version":3}}})");
     EXPECT_EQ(server.session(), (MCPSession{"2025-06-18", "other", "", false}));
-    EXPECT_EQ(runner->introductions.back(), (std::pair<std::string, std::string>{"other", ""}));
+    EXPECT_EQ(introductions.back(), (std::pair<std::string, std::string>{"other", ""}));
 }
 
 TEST_F(MCPServerTest, UnknownOrMissingVersionsAgreeOnTheNewest) {
     for (const char* params : {"", R"(,"params":{"protocolVersion":"2099-01-01"})", R"(,"params":{"protocolVersion":20250326})",
                                R"(,"params":{"protocolVersion":"2024-11-05 "})", R"(,"params":{"clientInfo":"x"})"}) {
-        auto r = JSON::parsed(*server.handle(std::string(R"({"id":1,"method":"initialize")") + params + "}"));
+        auto r = JSON::parsed(*server.handle(std::string(R"({"id":1,"method":"initialize")") + params + "}").reply);
         EXPECT_EQ(*(*(*r)["result"])["protocolVersion"], JSON("2025-06-18")) << params;
     }
     reply(R"({"id":1,"method":"initialize","params":{"protocolVersion":"2024-11-05"}})");
@@ -123,32 +109,59 @@ TEST_F(MCPServerTest, ToolsListHasTheCatalogue) {
     EXPECT_EQ(*(*result)["tools"]->array(), AgentWire::AgentTools::definitions());
     // The line path and the message path give the same bytes.
     EXPECT_EQ(reply(R"({"id":[3,"x"],"method":"tools/list"})"),
-              server.handleMessage(*JSON::parsed(R"({"id":[3,"x"],"method":"tools/list"})"))->data());
+              server.route(*JSON::parsed(R"({"id":[3,"x"],"method":"tools/list"})")).reply->data());
 }
 
-TEST_F(MCPServerTest, ToolsCallPassesNameAndArgumentsUnchecked) {
-    EXPECT_EQ(reply(R"({"id":4,"method":"tools/call","params":{"name":"open_tab","arguments":{"url":"x"}}})"),
-              R"({"id":4,"jsonrpc":"2.0","result":{"content":[{"text":"done","type":"text"}],"isError":false}})");
-    reply(R"({"id":5,"method":"tools/call","params":{"name":"anything"}})");
-    reply(R"({"id":6,"method":"tools/call","params":{"name":"x","arguments":[1]}})");
-    ASSERT_EQ(runner->calls.size(), 3u);
-    EXPECT_EQ(runner->calls[0], (std::pair<std::string, JSON>{"open_tab", JSON::object({{"url", "x"}})}));
-    EXPECT_EQ(runner->calls[1].second, JSON(JSON::Object{}));
-    EXPECT_EQ(runner->calls[2].second, JSON::array({1}));
+TEST_F(MCPServerTest, ToolsCallIsRoutedWithNameArgumentsAndProgressTokenUnchecked) {
+    struct Case {
+        const char* line;
+        MCPServer::ToolCall call;
+    };
+    const std::vector<Case> cases = {
+        {R"({"id":4,"method":"tools/call","params":{"name":"open_tab","arguments":{"url":"x"}}})",
+         {JSON(4), "open_tab", JSON::object({{"url", "x"}}), std::nullopt}},
+        {R"({"id":"a","method":"tools/call","params":{"name":"anything"}})", {JSON("a"), "anything", JSON(JSON::Object{}), std::nullopt}},
+        {R"({"id":6,"method":"tools/call","params":{"name":"x","arguments":[1],"_meta":{"progressToken":"t"}}})",
+         {JSON(6), "x", JSON::array({1}), JSON("t")}},
+        {R"({"id":7,"method":"tools/call","params":{"name":"x","_meta":{"progressToken":{"k":1}}}})",
+         {JSON(7), "x", JSON(JSON::Object{}), JSON::object({{"k", 1}})}},
+    };
+    for (const auto& c : cases) {
+        auto handled = server.handle(c.line);
+        ASSERT_TRUE(handled.call) << c.line;
+        EXPECT_FALSE(handled.reply);
+        EXPECT_EQ(handled.call->id, c.call.id);
+        EXPECT_EQ(handled.call->tool, c.call.tool);
+        EXPECT_EQ(handled.call->arguments, c.call.arguments);
+        EXPECT_EQ(handled.call->progressToken, c.call.progressToken) << c.line;
+    }
+}
 
-    runner->outcome = ToolOutcome{{}, false};
-    EXPECT_EQ(reply(R"({"id":7,"method":"tools/call","params":{"name":"x"}})"),
-              R"({"id":7,"jsonrpc":"2.0","result":{"content":[],"isError":false}})");
-    runner->outcome = ToolOutcome::error("nope");
-    EXPECT_EQ(reply(R"({"id":8,"method":"tools/call","params":{"name":"x"}})"),
-              R"({"id":8,"jsonrpc":"2.0","result":{"content":[{"text":"nope","type":"text"}],"isError":true}})");
+TEST_F(MCPServerTest, CallRepliesCarryTheOutcomeAndCancellationsTheirRequestID) {
+    JSON text = JSON::object({{"type", "text"}, {"text", "done"}});
+    EXPECT_EQ(MCPServer::callReply(JSON(4), ToolOutcome{{text}, false}),
+              R"({"id":4,"jsonrpc":"2.0","result":{"content":[{"text":"done","type":"text"}],"isError":false}})");
+    EXPECT_EQ(MCPServer::callReply(JSON("x"), ToolOutcome{{}, true}),
+              R"({"id":"x","jsonrpc":"2.0","result":{"content":[],"isError":true}})");
+
+    auto cancelled = server.handle(R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":{"requestId":"r1","reason":"timeout"}})");
+    EXPECT_FALSE(cancelled.reply);
+    EXPECT_EQ(cancelled.cancelled, std::vector<JSON>{JSON("r1")});
+    EXPECT_TRUE(server.handle(R"({"method":"notifications/cancelled","params":{}})").cancelled.empty());
+
+    // A batch holding a tool call comes back whole, nothing in it handled yet.
+    auto batch = server.handle(R"([{"id":1,"method":"initialize"},{"id":2,"method":"tools/call","params":{"name":"x"}}])");
+    EXPECT_FALSE(batch.reply);
+    ASSERT_TRUE(batch.batch);
+    EXPECT_EQ(batch.batch->size(), 2u);
+    EXPECT_FALSE(server.session());
 }
 
 TEST_F(MCPServerTest, ResumeTakesTheSessionAndIntroducesTheClient) {
     MCPSession session{"2025-03-26", "codex", "1.0", true};
     server.resume(session);
     EXPECT_EQ(server.session(), session);
-    EXPECT_EQ(runner->introductions, (std::vector<std::pair<std::string, std::string>>{{"codex", "1.0"}}));
+    EXPECT_EQ(introductions, (std::vector<std::pair<std::string, std::string>>{{"codex", "1.0"}}));
 }
 
 }  // namespace

@@ -17,23 +17,25 @@ namespace {
 
 constexpr int64_t callID = 7;
 
-// The general road: the server parses the request, the runner writes the call line and
-// answers with the result line decoded, as the App link does.
-class GeneralRoad : public AgentMCP::AgentToolRunner {
-public:
-    std::string resultLine;
+// The general road: the server routes the request, the App link writes the call line and
+// decodes the result line, the server writes the reply.
+struct GeneralRoad {
     std::optional<std::string> callLine;
     ToolOutcome outcome;
+    std::optional<std::string> reply;
 
-    void clientDidIntroduce(const std::string&, const std::string&) override {}
-    ToolOutcome run(const std::string& tool, const JSON& arguments) override {
-        callLine = AgentMessage::call(callID, tool, arguments).line();
-        auto decoded = AgentMessage::decode(std::string_view(resultLine));
+    GeneralRoad(const std::string& request, const std::string& result) {
+        AgentMCP::MCPServer server("0.4.1");
+        AgentMCP::MCPServer::Handled handled = server.handle(request);
+        reply = handled.reply;
+        if (!handled.call) return;
+        callLine = AgentMessage::call(callID, handled.call->tool, handled.call->arguments).line();
+        auto decoded = AgentMessage::decode(std::string_view(result));
         auto* message = std::get_if<AgentMessage>(&decoded);
-        auto* result = message ? message->as<AgentMessage::Result>() : nullptr;
-        outcome = result && result->id == callID ? ToolOutcome{result->content, result->isError}
+        auto* answer = message ? message->as<AgentMessage::Result>() : nullptr;
+        outcome = answer && answer->id == callID ? ToolOutcome{answer->content, answer->isError}
                                                  : ToolOutcome::error("not the call's result");
-        return outcome;
+        reply = AgentMCP::MCPServer::callReply(handled.call->id, outcome);
     }
 };
 
@@ -41,22 +43,19 @@ public:
 // steps the fast road is expected to take.
 void expectSameBytes(const std::string& request, const std::string& result, bool fastRequest, bool fastReply) {
     SCOPED_TRACE(request + "\n" + result);
-    auto general = std::make_shared<GeneralRoad>();
-    general->resultLine = result;
-    AgentMCP::MCPServer server(general, "0.4.1");
-    std::optional<std::string> reply = server.handle(request);
+    GeneralRoad general(request, result);
 
     auto fast = ToolCallScan::request(request);
     ASSERT_EQ(fast.has_value(), fastRequest);
     if (!fast) return;
     std::string call;
     ToolCallScan::appendCallLine(call, *fast, callID);
-    EXPECT_EQ(std::optional<std::string>(call), general->callLine);
+    EXPECT_EQ(std::optional<std::string>(call), general.callLine);
     auto fastReplyParts = ToolCallScan::reply(result, callID, fast->id);
     ASSERT_EQ(fastReplyParts.has_value(), fastReply);
     // A result the fast road refuses is decoded, and its reply written around the request's id.
-    std::string replied = fastReplyParts ? fastReplyParts->str() : ToolCallScan::replyFor(fast->id, general->outcome);
-    EXPECT_EQ(replied, reply.value_or("<none>") + "\n");
+    std::string replied = fastReplyParts ? fastReplyParts->str() : ToolCallScan::replyFor(fast->id, general.outcome);
+    EXPECT_EQ(replied, general.reply.value_or("<none>") + "\n");
 }
 
 const std::string textResult = AgentMessage::result(callID, {JSON::object({{"type", "text"}, {"text", "a\nb"}})}, false).line();
@@ -99,6 +98,9 @@ TEST(ToolCallScan, RequestsGiveTheGeneralCallLineOrAreRefused) {
              {R"({"i\u0064":1,"method":"tools/call","params":{"name":"x"}})", false},
              {R"({"id":1,"method":"tools/call","params":{"name":"x","n\u0061me":"y"}})", false},
              {R"({"id":1,"method":"tools\/call","params":{"name":"x"}})", false},
+             // The later protocol era's requests, whose replies carry more.
+             {R"({"id":1,"method":"tools/call","params":{"name":"x","_meta":{"a":1,"io.modelcontextprotocol/protocolVersion":"2025-11-25"}}})", false},
+             {R"({"id":1,"method":"tools/call","params":{"name":"x","_meta":{"io.modelcontextprotocol\/protocolVersion":"2025-11-25"}}})", false},
              // Not a tools/call the fast road runs: errors, batches, other methods.
              {R"({"id":1,"method":"tools/call","params":{"name":5}})", false},
              {R"({"id":1,"method":"tools/call"})", false},
