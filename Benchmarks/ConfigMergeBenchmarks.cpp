@@ -61,7 +61,7 @@ void BM_JSONMerge5MiB(benchmark::State& state) {
     const std::optional<std::string> file = largeJSON(5 << 20);
     const JSON entry = JSON::object({{"command", JSON(kHelper)}, {"args", JSON::array({})}});
     for (auto _ : state) {
-        auto result = AgentSetup::JSONMCPConfig::merged(file, "bosken", entry);
+        auto result = AgentSetup::JSONMCPConfig::merged(file, {}, "bosken", entry);
         if (!std::holds_alternative<std::string>(result)) state.SkipWithError("the merge refused the file");
         benchmark::DoNotOptimize(result);
     }
@@ -69,12 +69,12 @@ void BM_JSONMerge5MiB(benchmark::State& state) {
 }
 BENCHMARK(BM_JSONMerge5MiB)->Unit(benchmark::kMillisecond);
 
-void BM_JSONCommand5MiB(benchmark::State& state) {
+void BM_JSONEntry5MiB(benchmark::State& state) {
     const std::optional<std::string> file = largeJSON(5 << 20);
-    for (auto _ : state) benchmark::DoNotOptimize(AgentSetup::JSONMCPConfig::command(file, "bosken"));
+    for (auto _ : state) benchmark::DoNotOptimize(AgentSetup::JSONMCPConfig::entry(file, {}, "bosken"));
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * file->size()));
 }
-BENCHMARK(BM_JSONCommand5MiB)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_JSONEntry5MiB)->Unit(benchmark::kMillisecond);
 
 void BM_TOMLMerge1MiB(benchmark::State& state) {
     const std::optional<std::string> file = largeTOML(1 << 20);

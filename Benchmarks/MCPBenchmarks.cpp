@@ -111,7 +111,7 @@ std::string generalRoad(AgentMCP::MCPServer& server, const std::string& request,
     benchmark::DoNotOptimize(AgentWire::AgentMessage::call(7, call->tool, call->arguments).line());
     auto decoded = AgentWire::AgentMessage::decode(std::string_view(resultLine));
     auto* result = std::get<AgentWire::AgentMessage>(decoded).as<AgentWire::AgentMessage::Result>();
-    return AgentMCP::MCPServer::callReply(call->id, {std::move(result->content), result->isError});
+    return server.callReply(call->id, {std::move(result->content), result->isError});
 }
 
 void ToolCallRoads(benchmark::State& state) {

@@ -61,7 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         auto* answer = message ? message->as<AgentMessage::Result>() : nullptr;
         outcome = answer && answer->id == callID ? AgentMCP::ToolOutcome{answer->content, answer->isError}
                                                  : AgentMCP::ToolOutcome::error("not the call's result");
-        reply = AgentMCP::MCPServer::callReply(handled.call->id, outcome);
+        reply = server.callReply(handled.call->id, outcome, handled.call->modern);
     }
 
     if (auto fast = ToolCallScan::request(request)) {

@@ -130,7 +130,11 @@ bool Connection::handleCall(int64_t id, const std::string& tool, const JSON& arg
         // has it before its next call.
         bool stopAfter = options_.stopAt == Options::StopAt::between && answered_ == 0;
         std::string reply;
-        if (options_.resultBytes) {
+        if (options_.rawText) {
+            // Escapes this side's serializer never writes (a lone surrogate), as another might.
+            reply = std::string(resultHead.substr(0, resultHead.size() - 1)) + *options_.rawText +
+                    std::string(resultMiddle.substr(1)) + idText + std::string(resultTail) + "\n";
+        } else if (options_.resultBytes) {
             // Built once: the benchmarks time the write, not the making of the text.
             static const std::string head = std::string(resultHead) + filler(*options_.resultBytes) +
                                             std::string(resultMiddle);

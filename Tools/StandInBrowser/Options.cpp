@@ -8,7 +8,7 @@ const char* const usage =
     "usage: bosken-standin --socket PATH [--log FILE] [--pending N] [--deny | --deny-reason TEXT]\n"
     "       [--stop-at hello|between|call [--stop-reason TEXT]] [--silent] [--silent-hello]\n"
     "       [--close-mid-line] [--garbage] [--overlong] [--late MS] [--wrong-id]\n"
-    "       [--result-bytes N] [--close-after-calls K]";
+    "       [--result-bytes N] [--close-after-calls K] [--raw-text JSONSTRING]";
 
 namespace {
 
@@ -42,7 +42,8 @@ std::variant<Options, std::string> Options::parse(const std::vector<std::string>
         }
         bool takesValue = option == "--socket" || option == "--log" || option == "--pending" ||
                           option == "--deny-reason" || option == "--stop-at" || option == "--stop-reason" ||
-                          option == "--late" || option == "--result-bytes" || option == "--close-after-calls";
+                          option == "--late" || option == "--result-bytes" || option == "--close-after-calls" ||
+                          option == "--raw-text";
         if (!takesValue) return "unknown option " + option;
         auto text = value();
         if (!text) return option + " needs a value";
@@ -53,6 +54,8 @@ std::variant<Options, std::string> Options::parse(const std::vector<std::string>
         } else if (option == "--deny-reason") {
             options.deny = true;
             options.denyReason = *text;
+        } else if (option == "--raw-text") {
+            options.rawText = *text;
         } else if (option == "--stop-reason") {
             options.stopReason = *text;
         } else if (option == "--stop-at") {

@@ -28,6 +28,7 @@ struct Options {
     bool wrongID = false;
     std::optional<size_t> resultBytes;
     std::optional<int> closeAfterCalls;   // first connection only
+    std::optional<std::string> rawText;   // every result is one text item written as this JSON string
 
     // The options, or a usage error text.
     static std::variant<Options, std::string> parse(const std::vector<std::string>& arguments);

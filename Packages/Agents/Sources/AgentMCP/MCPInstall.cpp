@@ -66,7 +66,27 @@ const std::string& usage() {
     return text;
 }
 
-std::variant<Options, std::string> Options::parse(const std::vector<std::string>& arguments) {
+const std::string& uninstallUsage() {
+    static const std::string text =
+        "bosken-mcp uninstall [--app <name> \xE2\x80\xA6] [--all] [--dry-run] [--print] [--list]\n"
+        "Takes Bosken out of agent apps: removes the MCP server named \"bosken\" and nothing else. Before an app's "
+        "config file is\n"
+        "changed, the entry is shown and the file is copied beside it (<file>.bosken-backup-<date>); everything else "
+        "in the\n"
+        "file is kept, and the file is replaced atomically. A failure prints the manual steps and exits with status "
+        "2.\n"
+        "  (nothing)   Claude Code: `claude mcp remove --scope user` when found, else ~/.claude.json\n"
+        "  --app NAME  one of: " +
+        rawValues() +
+        "; repeat for more\n"
+        "  --all       every app found on this Mac\n"
+        "  --dry-run   show what would be removed; change nothing\n"
+        "  --list      the apps found, and whether each has Bosken\n"
+        "  --print     the manual steps for every app; change nothing";
+    return text;
+}
+
+std::variant<Options, std::string> Options::parse(const std::vector<std::string>& arguments, const std::string& usage) {
     Options options;
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const auto& argument = arguments[i];
@@ -87,7 +107,7 @@ std::variant<Options, std::string> Options::parse(const std::vector<std::string>
             if (std::find(options.apps.begin(), options.apps.end(), *kind) == options.apps.end())
                 options.apps.push_back(*kind);
         } else {
-            return "unknown option " + argument + "\n" + usage();
+            return "unknown option " + argument + "\n" + usage;
         }
     }
     return options;
@@ -146,8 +166,8 @@ int run(const std::vector<std::string>& arguments, const Environment& environmen
         }
         if (targets.empty()) {
             writeError(
-                "couldn't find Claude Code, Claude, Codex, Cursor, Gemini CLI or Windsurf on this Mac, so nothing was "
-                "changed. Add Bosken by hand:\n" +
+                "couldn't find Claude Code, Claude, Codex, Cursor, Gemini CLI, Windsurf, GitHub Copilot, VS Code, "
+                "Antigravity, OpenCode, Zed or Kiro on this Mac, so nothing was changed. Add Bosken by hand:\n" +
                 AgentInstaller::manualSteps(helper, std::nullopt));
             return 2;
         }
@@ -182,6 +202,81 @@ int run(const std::vector<std::string>& arguments, const Environment& environmen
         write("Turn on Bosken \xE2\x96\xB8 Settings \xE2\x96\xB8 General \xE2\x96\xB8 AI agents, and allow each agent "
               "when Bosken asks.");
     return 0;
+}
+
+int runUninstall(const std::vector<std::string>& arguments, const Environment& environment,
+                 std::optional<AgentInstaller> installer, const Writer& write, const Writer& writeError) {
+    auto parsed = Options::parse(arguments, uninstallUsage());
+    if (auto* error = std::get_if<std::string>(&parsed)) {
+        writeError(*error);
+        return 2;
+    }
+    const auto& options = std::get<Options>(parsed);
+    if (options.help) {
+        write(uninstallUsage());
+        return 0;
+    }
+    if (options.printSteps) {
+        write(AgentInstaller::manualRemovalSteps(std::nullopt));
+        return 0;
+    }
+    if (!installer) {
+        auto home = homeDirectory(environment);
+        if (!home) {
+            writeError("couldn't tell your home directory; set HOME and try again");
+            return 2;
+        }
+        installer.emplace(environment, *home, std::nullopt, true, AgentSetup::CommandRunner::process(),
+                          [] { return std::chrono::system_clock::now(); });
+    }
+    if (options.list) {
+        list(*installer, ownPath().value_or(""), write);
+        return 0;
+    }
+
+    std::vector<AgentApp> targets;
+    for (auto kind : options.apps) targets.push_back(installer->app(kind));
+    if (options.all) {
+        for (auto& app : installer->apps()) {
+            if (!app.isDetected) continue;
+            if (std::find(options.apps.begin(), options.apps.end(), app.kind) != options.apps.end()) continue;
+            targets.push_back(std::move(app));
+        }
+        if (targets.empty()) {
+            write("No agent app Bosken knows is on this Mac, so there is nothing to remove.");
+            return 0;
+        }
+    }
+    if (options.apps.empty() && !options.all) targets.push_back(installer->app(AgentApp::Kind::claudeCode));
+
+    bool anyFailed = false;
+    for (const auto& app : targets) {
+        const std::string name(app.name());
+        auto fail = [&](const AgentInstallError& error) {
+            writeError(name + ": " + error.message() + "\nBy hand:\n" +
+                       AgentInstaller::manualRemovalSteps(std::vector<AgentApp>{app}));
+            anyFailed = true;
+        };
+        auto planned = installer->removalPlan(app);
+        if (auto* error = std::get_if<AgentInstallError>(&planned)) {
+            fail(*error);
+            continue;
+        }
+        const auto& plan = std::get<AgentPlan>(planned);
+        if (!plan.change.changesFile()) {
+            write(name + ": " + plan.summary);
+            continue;
+        }
+        write(name + ": " + plan.summary + "\n" + plan.preview);
+        if (options.dryRun) continue;
+        auto removed = installer->install(plan);
+        if (auto* error = std::get_if<AgentInstallError>(&removed)) {
+            fail(*error);
+            continue;
+        }
+        write(std::get<AgentInstallResult>(removed).message());
+    }
+    return anyFailed ? 2 : 0;
 }
 
 void list(const AgentInstaller& installer, const std::string& helperPath, const Writer& write) {

@@ -28,11 +28,12 @@ const std::string_view helpText =
     "bosken-mcp: lets an MCP client (Claude Code, \u2026) use Bosken, the owner's own browser, in tabs of its own.\n"
     "Add it to Claude Code for every session (or use Bosken \u25b8 Settings \u25b8 General \u25b8 AI agents \u25b8 agent "
     "apps, which also\n"
-    "handle Claude's desktop app, Codex, Cursor, Gemini CLI and Windsurf: install --app NAME, --all):\n"
+    "handle Claude's desktop app, Codex, Cursor, Gemini CLI, Windsurf, Copilot, VS Code, Antigravity, OpenCode, Zed "
+    "and Kiro: install --app NAME, --all):\n"
     "  /Applications/Bosken.app/Contents/Helpers/bosken-mcp install\n"
     "which runs: claude mcp add --scope user bosken -- /Applications/Bosken.app/Contents/Helpers/bosken-mcp\n"
     "Bosken must be running with Settings \u25b8 General \u25b8 AI agents turned on; the owner approves each agent.\n"
-    "Commands: install [--app NAME] [--all] [--dry-run] [--list] [--print] (see install --help)\n"
+    "Commands: install | uninstall [--app NAME] [--all] [--dry-run] [--list] [--print] (see install --help)\n"
     "Options: --socket <path> (or BOSKEN_AGENT_SOCKET) \u00b7 --version \u00b7 --help";
 
 namespace {
@@ -110,8 +111,8 @@ std::string homeDirectory(const Environment& environment) {
 
 Command parse(const std::vector<std::string>& arguments, const Environment& environment,
               std::string (*home)(const Environment&)) {
-    if (arguments.size() >= 2 && arguments[1] == "install") {
-        return Install{std::vector<std::string>(arguments.begin() + 2, arguments.end())};
+    if (arguments.size() >= 2 && (arguments[1] == "install" || arguments[1] == "uninstall")) {
+        return Install{std::vector<std::string>(arguments.begin() + 2, arguments.end()), arguments[1] == "uninstall"};
     }
     std::optional<std::string> socketPath;
     if (auto it = environment.find(std::string(AgentWire::socketEnvironmentKey)); it != environment.end()) {
@@ -137,6 +138,7 @@ Command parse(const std::vector<std::string>& arguments, const Environment& envi
 int run(const std::vector<std::string>& arguments, const Environment& environment) {
     Command command = parse(arguments, environment, homeDirectory);
     if (auto* install = std::get_if<Install>(&command)) {
+        if (install->uninstall) return MCPInstall::runUninstall(install->arguments, environment);
         return MCPInstall::run(install->arguments, environment, MCPInstall::ownPath());
     }
     if (std::holds_alternative<PrintVersion>(command)) {

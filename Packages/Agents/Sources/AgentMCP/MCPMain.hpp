@@ -23,7 +23,8 @@ struct Serve {
 struct PrintVersion {};
 struct PrintHelp {};
 struct Install {
-    std::vector<std::string> arguments;  // everything after "install"
+    std::vector<std::string> arguments;  // everything after "install" or "uninstall"
+    bool uninstall = false;
 };
 struct UsageError {
     std::string message;

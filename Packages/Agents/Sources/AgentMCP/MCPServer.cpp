@@ -1,7 +1,9 @@
 #include "AgentMCP/MCPServer.hpp"
 
 #include <algorithm>
+#include <variant>
 
+#include "AgentMCP/MCPEra.hpp"
 #include "AgentWire/AgentTools.hpp"
 
 namespace AgentMCP {
@@ -32,7 +34,10 @@ bool MCPServer::isToolCall(const JSON& message) {
     if (!message["id"] || !method || !method->string() || *method->string() != "tools/call") return false;
     const JSON* params = message["params"];
     const JSON* name = params ? (*params)["name"] : nullptr;
-    return name && name->string();
+    if (!name || !name->string()) return false;
+    // A modern request that its era refuses is answered at once, like any error.
+    return !MCPEra::isModern(message) ||
+           std::holds_alternative<MCPEra::Client>(MCPEra::check(*message["id"], "tools/call", *params));
 }
 
 namespace {
@@ -67,7 +72,7 @@ std::string MCPServer::parseError() {
 
 MCPServer::Handled MCPServer::handle(std::string_view line) {
     Handled handled;
-    auto parsed = JSON::parse(line);
+    auto parsed = JSON::parse(line, parseOptions);
     auto* message = std::get_if<JSON>(&parsed);
     if (!message) {
         handled.reply = parseError();
@@ -76,7 +81,7 @@ MCPServer::Handled MCPServer::handle(std::string_view line) {
 
     // "tools/list" is asked often and its answer never changes: its serialized catalogue is
     // built once and the reply assembled around it, in the bytes the serializer would write.
-    if (const JSON* id = (*message)["id"]; id && isToolsList(*message)) {
+    if (const JSON* id = (*message)["id"]; id && isToolsList(*message) && !MCPEra::isModern(*message)) {
         static const std::string tools =
             JSON::object({{"tools", JSON(JSON::Array(AgentWire::AgentTools::definitions().begin(),
                                                      AgentWire::AgentTools::definitions().end()))}})
@@ -126,13 +131,30 @@ MCPServer::Routed MCPServer::route(const JSON& message) {
         }
         return routed;
     }
+    // The 2026-07-28 revision, per message: its own checks and methods, the same tools.
+    const bool modern = MCPEra::isModern(message);
+    std::optional<MCPEra::Client> modernClient;
+    if (modern) {
+        auto checked = MCPEra::check(*id, *method, *params);
+        if (auto* refusal = std::get_if<JSON>(&checked)) {
+            routed.reply = std::move(*refusal);
+            return routed;
+        }
+        if (*method == "server/discover") {
+            routed.reply = result(*id, MCPEra::discover(version_));
+            return routed;
+        }
+        modernClient = std::get<MCPEra::Client>(std::move(checked));
+    }
     if (*method == "initialize") {
         routed.reply = result(*id, initialize(*params));
     } else if (*method == "ping") {
         routed.reply = result(*id, JSON(JSON::Object{}));
     } else if (*method == "tools/list") {
         const auto& definitions = AgentWire::AgentTools::definitions();
-        routed.reply = result(*id, JSON::object({{"tools", JSON(JSON::Array(definitions.begin(), definitions.end()))}}));
+        JSON::Object value{{"tools", JSON(JSON::Array(definitions.begin(), definitions.end()))}};
+        if (modern) MCPEra::decorate(value, version_, true);
+        routed.reply = result(*id, JSON(std::move(value)));
     } else if (*method == "tools/call") {
         const JSON* name = (*params)["name"];
         if (!name || !name->string()) {
@@ -140,20 +162,23 @@ MCPServer::Routed MCPServer::route(const JSON& message) {
             return routed;
         }
         const JSON* arguments = (*params)["arguments"];
+        // A modern client names itself on each request; a legacy session, when there is one, decides.
+        if (modernClient && !session_ && introduce_) introduce_(modernClient->name, modernClient->version);
         const JSON* meta = (*params)["_meta"];
         const JSON* token = meta ? (*meta)["progressToken"] : nullptr;
         routed.call = ToolCall{*id, *name->string(), arguments ? *arguments : emptyParams,
-                               token ? std::optional<JSON>(*token) : std::nullopt};
+                               token ? std::optional<JSON>(*token) : std::nullopt, modern};
     } else {
         routed.reply = error(*id, -32601, "Method not found: " + *method);
     }
     return routed;
 }
 
-std::string MCPServer::callReply(const JSON& id, ToolOutcome outcome) {
+std::string MCPServer::callReply(const JSON& id, ToolOutcome outcome, bool modern) const {
     JSON::Object value;
     value.appendUnchecked("content", JSON(std::move(outcome.content)));
     value.appendUnchecked("isError", outcome.isError);
+    if (modern) MCPEra::decorate(value, version_, false);
     return result(id, JSON(std::move(value))).data();
 }
 
@@ -173,7 +198,7 @@ JSON MCPServer::initialize(const JSON& params) {
     return JSON::object({
         {"protocolVersion", agreed},
         {"capabilities", JSON::object({{"tools", JSON::object({{"listChanged", false}})}})},
-        {"serverInfo", JSON::object({{"name", JSON(serverName)}, {"title", "Bosken"}, {"version", version_}})},
+        {"serverInfo", MCPEra::serverInfo(version_)},
         {"instructions", JSON(AgentWire::AgentTools::instructions)},
     });
 }

@@ -18,8 +18,10 @@ namespace AgentMCP {
 // does no input/output and runs no tool itself.
 class MCPServer {
 public:
-    // Supported protocol versions, newest first.
-    static constexpr std::array<std::string_view, 3> protocolVersions = {"2025-06-18", "2025-03-26", "2024-11-05"};
+    // The protocol versions agreed in "initialize", newest first; the 2026-07-28 revision has no
+    // "initialize" and is served per message (MCPEra).
+    static constexpr std::array<std::string_view, 4> protocolVersions = {"2025-11-25", "2025-06-18", "2025-03-26",
+                                                                         "2024-11-05"};
     static constexpr std::string_view serverName = "bosken";
 
     // Told the client's name and version whenever a session is made or resumed.
@@ -31,6 +33,7 @@ public:
         std::string tool;
         AgentWire::JSON arguments;
         std::optional<AgentWire::JSON> progressToken;  // params._meta.progressToken
+        bool modern = false;                           // of the 2026-07-28 revision: its reply says so
     };
 
     // What one message asks for: at most one of a reply and a call; a notification may name
@@ -56,6 +59,10 @@ public:
     void resume(const MCPSession& session);
 
     Handled handle(std::string_view line);
+    // How a line is read: ids keep their written form (a large integer is no double), and a
+    // lone surrogate escape, which the grammar allows, costs one character rather than the request.
+    static constexpr AgentWire::JSON::ParseOptions parseOptions{.exactNumbers = true,
+                                                                .loneSurrogatesAsReplacement = true};
 
     // One message (not a batch).
     Routed route(const AgentWire::JSON& message);
@@ -63,8 +70,9 @@ public:
     // A request that `route` makes a call of.
     static bool isToolCall(const AgentWire::JSON& message);
 
-    // The serialized reply to the tool call `id` that ended with `outcome`.
-    static std::string callReply(const AgentWire::JSON& id, ToolOutcome outcome);
+    // The serialized reply to the tool call `id` that ended with `outcome`, in the shape of
+    // the call's era.
+    std::string callReply(const AgentWire::JSON& id, ToolOutcome outcome, bool modern = false) const;
 
     // A JSON-RPC error response.
     static AgentWire::JSON error(const AgentWire::JSON& id, int code, std::string_view message);

@@ -84,8 +84,9 @@ void ServeLoop::takeLines() {
         }
         // A tool call in the writer's form takes the fast road: no tree is built for it.
         if (auto request = ToolCallScan::request(line->text)) {
-            MCPServer::ToolCall call{JSON::parsed(request->id).value_or(JSON()), {}, {}, std::nullopt};
-            if (auto meta = JSON::parsed(request->meta); meta && (*meta)["progressToken"]) {
+            MCPServer::ToolCall call{JSON::parsed(request->id, MCPServer::parseOptions).value_or(JSON()), {}, {},
+                                     std::nullopt, false};
+            if (auto meta = JSON::parsed(request->meta, MCPServer::parseOptions); meta && (*meta)["progressToken"]) {
                 call.progressToken = *(*meta)["progressToken"];
             }
             enqueue(std::move(line->text), std::move(call), true);
@@ -111,8 +112,8 @@ size_t ServeLoop::callsWaiting() const {
 
 void ServeLoop::enqueue(std::string line, MCPServer::ToolCall call, bool fast) {
     if (callsWaiting() >= limits_.maxCalls) {
-        // The id was in the writer's form on either road: the same bytes.
-        output_.add(MCPServer::callReply(call.id, ToolOutcome::error(std::string(tooManyCallsText))));
+        // The fast road's calls are legacy ones, their ids already in the writer's form: the same bytes.
+        output_.add(server_.callReply(call.id, ToolOutcome::error(std::string(tooManyCallsText)), call.modern));
         return;
     }
     Entry entry;
@@ -133,8 +134,8 @@ void ServeLoop::enqueue(std::string line, JSON::Array batch) {
             MCPServer::Routed routed = server_.route(element);
             if (routed.reply) replies.push_back(routed.reply->data());
             if (routed.call) {
-                replies.push_back(
-                    MCPServer::callReply(routed.call->id, ToolOutcome::error(std::string(tooManyCallsText))));
+                replies.push_back(server_.callReply(routed.call->id, ToolOutcome::error(std::string(tooManyCallsText)),
+                                                    routed.call->modern));
             }
             if (routed.cancelled) cancel(*routed.cancelled);
         }
@@ -180,7 +181,7 @@ void ServeLoop::advanceQueue() {
 }
 
 void ServeLoop::start(MCPServer::ToolCall call, int64_t progress) {
-    running_ = Running{std::move(call.id), std::move(call.progressToken), progress, false, std::nullopt, {}};
+    running_ = Running{std::move(call.id), std::move(call.progressToken), call.modern, progress, false, std::nullopt, {}};
     stepped(link_.start(std::move(call.tool), std::move(call.arguments)));
 }
 
@@ -188,7 +189,7 @@ void ServeLoop::startFast(MCPServer::ToolCall call, const std::string& line, int
     // Scanned again rather than keeping spans into a line the queue may have moved.
     auto request = ToolCallScan::request(line);
     if (!request) return finishCall(std::nullopt);  // the same bytes as when queued: never
-    running_ = Running{std::move(call.id), std::move(call.progressToken), progress, false, std::nullopt,
+    running_ = Running{std::move(call.id), std::move(call.progressToken), false, progress, false, std::nullopt,
                        std::string(request->id)};
     stepped(link_.start(*request));
 }
@@ -203,7 +204,9 @@ void ServeLoop::stepped(AppLink::Step step) {
         return finishCall(std::nullopt);
     }
     if (step.outcome) {
-        if (running_->fastID.empty()) return finishCall(MCPServer::callReply(running_->id, std::move(*step.outcome)));
+        if (running_->fastID.empty()) {
+            return finishCall(server_.callReply(running_->id, std::move(*step.outcome), running_->modern));
+        }
         std::string reply = ToolCallScan::replyFor(running_->fastID, *step.outcome);
         reply.pop_back();  // the writer adds the line feed
         return finishCall(std::move(reply));

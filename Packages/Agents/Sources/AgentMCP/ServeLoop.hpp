@@ -60,6 +60,7 @@ private:
     struct Running {
         AgentWire::JSON id;
         std::optional<AgentWire::JSON> progressToken;
+        bool modern = false;
         int64_t progress = 0;
         bool cancelled = false;
         std::optional<Clock::time_point> stillWaitingAt;

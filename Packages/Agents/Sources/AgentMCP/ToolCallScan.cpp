@@ -2,6 +2,7 @@
 
 #include <charconv>
 
+#include "AgentMCP/MCPEra.hpp"
 #include "AgentWire/JSON.hpp"
 #include "AgentWire/JSONScan.hpp"
 
@@ -37,11 +38,8 @@ template <class Member> bool wholeObject(std::string_view line, Member&& member)
     return scan.atEnd();
 }
 
-// Requests of the later protocol era name their version here; their replies carry more than
-// the fast road writes.
-constexpr std::string_view versionKey = "io.modelcontextprotocol/protocolVersion";
-
-// params._meta, in any form, unless it may name the protocol version (an escaped key might).
+// params._meta, in any form, unless it may name the protocol version (an escaped key might):
+// such requests are of the later era, whose replies carry more than the fast road writes.
 bool takeMeta(JSONScan& scan, Span& meta) {
     bool anyForm = true;
     if (scan.peek() != '{') return meta.take(scan, anyForm);
@@ -49,7 +47,7 @@ bool takeMeta(JSONScan& scan, Span& meta) {
     meta.seen = true;
     const char* start = scan.position();
     bool legacy = scan.object(anyForm, [&](std::string_view key, bool plain) {
-        return plain && key != versionKey && scan.value(anyForm);
+        return plain && key != MCPEra::versionKey && scan.value(anyForm);
     });
     meta.text = std::string_view(start, static_cast<size_t>(scan.position() - start));
     return legacy;

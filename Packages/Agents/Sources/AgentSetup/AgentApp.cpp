@@ -1,5 +1,7 @@
 #include "AgentSetup/AgentApp.hpp"
 
+#include <string>
+
 namespace AgentSetup {
 
 namespace {
@@ -18,6 +20,12 @@ const KindFacts& facts(AgentApp::Kind kind) {
         {"cursor", "Cursor", "Restart Cursor, or toggle Bosken on in Cursor's MCP settings."},
         {"gemini", "Gemini CLI", "Start a new Gemini CLI session to load Bosken."},
         {"windsurf", "Windsurf", "Restart Windsurf, or refresh its MCP servers."},
+        {"copilot", "GitHub Copilot", "Start a new Copilot session, or reload Copilot in your editor, to load Bosken."},
+        {"vscode", "VS Code", "Restart VS Code, or start Bosken from the MCP: List Servers command."},
+        {"antigravity", "Antigravity", "Restart Antigravity, or refresh its MCP servers, to load Bosken."},
+        {"opencode", "OpenCode", "Start a new OpenCode session to load Bosken."},
+        {"zed", "Zed", "Zed loads Bosken as soon as it sees the saved settings; check the Agent panel's settings."},
+        {"kiro", "Kiro", "Restart Kiro, or reconnect its MCP servers, to load Bosken."},
     };
     return table[static_cast<int>(kind)];
 }
@@ -29,6 +37,10 @@ std::string_view AgentApp::rawValue(Kind kind) { return facts(kind).rawValue; }
 std::string_view AgentApp::name(Kind kind) { return facts(kind).name; }
 
 std::string_view AgentApp::restartNote(Kind kind) { return facts(kind).restartNote; }
+
+std::string AgentApp::removalNote(Kind kind) {
+    return "Sessions of " + std::string(name(kind)) + " already running keep Bosken until they are restarted.";
+}
 
 std::optional<AgentApp::Kind> AgentApp::kindWithRawValue(std::string_view rawValue) {
     for (auto kind : allCases)

@@ -10,11 +10,16 @@ namespace AgentSetup {
 // One agent app that can start an MCP server, where its configuration lives and whether it was
 // found on this Mac.
 struct AgentApp {
-    // The six apps, in the order of every list, listing and set of manual steps.
-    enum class Kind { claudeCode, claudeDesktop, codex, cursor, gemini, windsurf };
+    // The apps, in the order of every list, listing and set of manual steps.
+    enum class Kind {
+        claudeCode, claudeDesktop, codex, cursor, gemini, windsurf,
+        copilot, vscode, antigravity, opencode, zed, kiro,
+    };
 
-    static constexpr std::array<Kind, 6> allCases{Kind::claudeCode, Kind::claudeDesktop, Kind::codex,
-                                                  Kind::cursor,     Kind::gemini,        Kind::windsurf};
+    static constexpr std::array<Kind, 12> allCases{
+        Kind::claudeCode, Kind::claudeDesktop, Kind::codex,       Kind::cursor,   Kind::gemini, Kind::windsurf,
+        Kind::copilot,    Kind::vscode,        Kind::antigravity, Kind::opencode, Kind::zed,    Kind::kiro,
+    };
 
     // The identifier typed after --app ("claude-code", …).
     static std::string_view rawValue(Kind kind);
@@ -24,6 +29,8 @@ struct AgentApp {
     static std::string_view name(Kind kind);
     // How the user makes the app load the new server; ends a success message.
     static std::string_view restartNote(Kind kind);
+    // How the user makes the app let go of a removed server; ends a removal message.
+    static std::string removalNote(Kind kind);
 
     Kind kind = Kind::claudeCode;
     // The configuration file as the app looks for it: links not resolved, need not exist.

@@ -20,6 +20,8 @@ std::string AgentInstallError::message() const {
             return "The command failed: " + why;
         case Kind::notApplied:
             return path + " was written, but Bosken isn't in it when read back. Add it by hand.";
+        case Kind::notRemoved:
+            return path + " was written, but Bosken is still in it when read back. Remove it by hand.";
     }
     return {};
 }

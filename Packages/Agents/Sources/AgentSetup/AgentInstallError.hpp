@@ -15,6 +15,7 @@ struct AgentInstallError {
         writeFailed,        // path, why
         commandFailed,      // why: the failed command's message
         notApplied,         // path
+        notRemoved,         // path
     };
     Kind kind = Kind::notInstalled;
     std::string path;
@@ -36,6 +37,7 @@ struct AgentInstallError {
     }
     static AgentInstallError commandFailed(std::string text) { return {Kind::commandFailed, {}, std::move(text)}; }
     static AgentInstallError notApplied(std::string path) { return {Kind::notApplied, std::move(path), {}}; }
+    static AgentInstallError notRemoved(std::string path) { return {Kind::notRemoved, std::move(path), {}}; }
 
     std::string message() const;
 

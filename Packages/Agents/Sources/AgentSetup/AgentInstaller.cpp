@@ -38,6 +38,8 @@ AgentInstaller::AgentInstaller(Environment environment, std::string home,
       findCommands(findCommands),
       runner(std::move(runner)),
       now(std::move(now)) {
+    std::error_code error;
+    workingDirectory = std::filesystem::current_path(error).string();
     this->applicationFolders = applicationFolders ? std::move(*applicationFolders)
                                                   : std::vector<std::string>{"/Applications", joined(this->home, "Applications")};
 }
@@ -58,9 +60,18 @@ AgentApp AgentInstaller::app(AgentApp::Kind kind) const {
         return findCommands && CommandRunner::find(name, environment, home).has_value();
     };
 
+    // A relative folder from the environment is taken from the working directory.
+    auto absolute = [&](const std::string& path) {
+        return path.empty() || path.front() == '/' ? path : joined(workingDirectory, path);
+    };
+    auto folderFrom = [&](const std::string& variable, std::string_view fallback) {
+        auto configured = nonEmptyVariable(environment, variable);
+        return configured.empty() ? joined(home, fallback) : absolute(configured);
+    };
+
     switch (kind) {
         case AgentApp::Kind::claudeCode: {
-            auto config = ClaudeCodeSetup::configURL(environment, home);
+            auto config = absolute(ClaudeCodeSetup::configURL(environment, home));
             bool detected = exists(config) || exists(joined(home, ".claude")) || hasCommand("claude");
             return {kind, config, detected};
         }
@@ -69,8 +80,7 @@ AgentApp AgentInstaller::app(AgentApp::Kind kind) const {
             return {kind, joined(directory, "claude_desktop_config.json"), exists(directory) || hasBundle("Claude.app")};
         }
         case AgentApp::Kind::codex: {
-            auto codexHome = nonEmptyVariable(environment, "CODEX_HOME");
-            auto directory = codexHome.empty() ? joined(home, ".codex") : codexHome;
+            auto directory = folderFrom("CODEX_HOME", ".codex");
             bool detected = exists(directory) || hasCommand("codex") || hasBundle("Codex.app");
             return {kind, joined(directory, "config.toml"), detected};
         }
@@ -79,12 +89,43 @@ AgentApp AgentInstaller::app(AgentApp::Kind kind) const {
             return {kind, joined(directory, "mcp.json"), exists(directory) || hasBundle("Cursor.app")};
         }
         case AgentApp::Kind::gemini: {
-            auto directory = joined(home, ".gemini");
-            return {kind, joined(directory, "settings.json"), exists(directory) || hasCommand("gemini")};
+            // Not the folder alone: Antigravity keeps its configuration in it too.
+            auto config = joined(home, ".gemini/settings.json");
+            return {kind, config, exists(config) || hasCommand("gemini")};
         }
         case AgentApp::Kind::windsurf: {
             auto directory = joined(home, ".codeium/windsurf");
             return {kind, joined(directory, "mcp_config.json"), exists(directory) || hasBundle("Windsurf.app")};
+        }
+        case AgentApp::Kind::copilot: {
+            auto directory = folderFrom("COPILOT_HOME", ".copilot");
+            return {kind, joined(directory, "mcp-config.json"), exists(directory) || hasCommand("copilot")};
+        }
+        case AgentApp::Kind::vscode: {
+            auto directory = joined(home, "Library/Application Support/Code/User");
+            bool detected = exists(directory) || hasBundle("Visual Studio Code.app") || hasCommand("code");
+            return {kind, joined(directory, "mcp.json"), detected};
+        }
+        case AgentApp::Kind::antigravity: {
+            auto directory = joined(home, ".gemini/config");
+            bool detected = exists(directory) || hasBundle("Antigravity.app") || hasCommand("agy");
+            return {kind, joined(directory, "mcp_config.json"), detected};
+        }
+        case AgentApp::Kind::opencode: {
+            auto directory = joined(folderFrom("XDG_CONFIG_HOME", ".config"), "opencode");
+            // OpenCode reads opencode.json when there is one.
+            auto plain = joined(directory, "opencode.json");
+            auto config = exists(plain) ? plain : joined(directory, "opencode.jsonc");
+            return {kind, config, exists(directory) || hasCommand("opencode")};
+        }
+        case AgentApp::Kind::zed: {
+            auto directory = joined(home, ".config/zed");
+            return {kind, joined(directory, "settings.json"), exists(directory) || hasBundle("Zed.app") || hasCommand("zed")};
+        }
+        case AgentApp::Kind::kiro: {
+            auto directory = joined(home, ".kiro");
+            bool detected = exists(directory) || hasBundle("Kiro.app") || hasCommand("kiro-cli");
+            return {kind, joined(directory, "settings/mcp.json"), detected};
         }
     }
     return {kind, {}, false};

@@ -15,6 +15,7 @@
 #include "AgentSetup/AgentPlan.hpp"
 #include "AgentSetup/ClaudeCodeSetup.hpp"
 #include "AgentSetup/CommandRunner.hpp"
+#include "AgentSetup/JSONMCPConfig.hpp"
 #include "AgentWire/JSON.hpp"
 
 namespace AgentSetup {
@@ -38,6 +39,9 @@ struct AgentInstaller {
     bool findCommands = true;
     CommandRunner runner;
     Clock now;
+    // Relative CODEX_HOME, CLAUDE_CONFIG_DIR, COPILOT_HOME and XDG_CONFIG_HOME are taken from
+    // here, so every path shown is absolute. The process's current directory by default.
+    std::string workingDirectory;
 
     // `applicationFolders` none means "/Applications" then ~/Applications; a given list is used as is.
     AgentInstaller(Environment environment, std::string home,
@@ -46,7 +50,7 @@ struct AgentInstaller {
 
     // ---- Detection (never fails; reads only the file system)
 
-    // All six apps in catalogue order, detected or not.
+    // All apps in catalogue order, detected or not.
     std::vector<AgentApp> apps() const;
     // One app's configuration location and whether it is found on this Mac.
     AgentApp app(AgentApp::Kind kind) const;
@@ -57,14 +61,26 @@ struct AgentInstaller {
     // unreadableConfig or unsupportedLayout, without side effects.
     std::variant<AgentPlan, AgentInstallError> plan(const AgentApp& app, const std::string& helperPath) const;
 
+    // What removing the "bosken" entry from `app` would do: remove, or absent when there is
+    // none. Fails with unreadableConfig or unsupportedLayout, without side effects.
+    std::variant<AgentPlan, AgentInstallError> removalPlan(const AgentApp& app) const;
+
     // Which helper the app starts now, for the listing; any reading problem is notConnected.
     ClaudeCodeSetup::Status status(const AgentApp& app, const std::string& helperPath) const;
 
-    // The command registered as "bosken" in the app's configuration now, or none.
-    std::variant<std::optional<std::string>, AgentInstallError> currentCommand(const AgentApp& app) const;
+    // The "bosken" entry as the app reads it: the command it starts (none when it has none in
+    // text) and whether it is turned off ("disabled": true, "enabled": false).
+    struct Registration {
+        std::optional<std::string> command;
+        bool isOff = false;
+        friend bool operator==(const Registration&, const Registration&) = default;
+    };
 
-    // The command registered as "bosken" in `bytes` (none: no file); `path` names the file in errors.
-    static std::variant<std::optional<std::string>, AgentInstallError> command(
+    // The "bosken" entry in the app's configuration now, or none.
+    std::variant<std::optional<Registration>, AgentInstallError> registration(const AgentApp& app) const;
+
+    // The "bosken" entry in `bytes` (none: no file); `path` names the file in errors.
+    static std::variant<std::optional<Registration>, AgentInstallError> registration(
         const std::optional<std::string>& bytes, const AgentApp& app, const std::string& path);
 
     // The new file and the preview shown for it.
@@ -74,10 +90,20 @@ struct AgentInstaller {
     };
     static std::variant<Edit, AgentInstallError> edit(const std::optional<std::string>& bytes, const AgentApp& app,
                                                       const std::string& helperPath, const std::string& path);
+    // The file without the "bosken" entry, and the preview of what goes.
+    static std::variant<Edit, AgentInstallError> removal(const std::string& bytes, const AgentApp& app,
+                                                         const std::string& path);
 
-    // The "bosken" entry of a JSON configuration: Claude Code's four-member stdio entry, or
-    // {"command", "args": []} for the other JSON apps.
+    // Where and how a JSON app keeps its servers.
+    static JSONMCPConfig::Format format(AgentApp::Kind kind);
+
+    // A new "bosken" entry of a JSON configuration, in the shape the app expects.
     static AgentWire::JSON entry(AgentApp::Kind kind, const std::string& helperPath);
+
+    // `existing` pointed at `helperPath`: the user's own keys (env, tool filters, time-outs)
+    // stay, the command, args and type are set, and a turned-off entry is turned back on.
+    static AgentWire::JSON mergedEntry(AgentApp::Kind kind, const std::optional<AgentWire::JSON>& existing,
+                                       const std::string& helperPath);
 
     // The one-sentence description of a plan.
     static std::string summary(const AgentApp& app, const AgentPlan::Change& change, const AgentPlan::Method& method,
@@ -85,12 +111,13 @@ struct AgentInstaller {
 
     // ---- Applying
 
-    // Carries out a shown plan: refuses a file changed since, backs it up, writes it atomically
-    // or runs `claude mcp add`, and reads the entry back. A failure leaves the file as it was
-    // (except as the `claude` command left it).
+    // Carries out a shown plan (adding or removing): refuses a file changed since, backs it up,
+    // writes it atomically or runs `claude mcp add` / `remove`, and reads the file back. A
+    // failure leaves the file as it was (except as the `claude` command left it).
     std::variant<AgentInstallResult, AgentInstallError> install(const AgentPlan& plan) const;
 
-    // Runs `claude mcp [remove then] add` for the plan; commandFailed when the add fails.
+    // Runs `claude mcp [remove then] add`, or only remove, for the plan; commandFailed when the
+    // last command fails.
     std::optional<AgentInstallError> runClaude(const std::string& executable, const AgentPlan& plan) const;
 
     // ---- Reading configuration files
@@ -110,8 +137,10 @@ struct AgentInstaller {
 
     // ---- Manual steps
 
-    // How to add Bosken by hand to each of `apps` (all six with ~ paths when none); ends in "\n".
+    // How to add Bosken by hand to each of `apps` (all of them with ~ paths when none); ends in "\n".
     static std::string manualSteps(const std::string& helperPath, const std::optional<std::vector<AgentApp>>& apps);
+    // How to take Bosken out by hand, in the same form.
+    static std::string manualRemovalSteps(const std::optional<std::vector<AgentApp>>& apps);
 
     // Every line of `text` prefixed with four spaces, ending in one line feed.
     static std::string indent(std::string_view text);

@@ -39,12 +39,12 @@ std::variant<AgentPlan, AgentInstallError> AgentInstaller::plan(const AgentApp& 
     plan.original = std::move(file.bytes);
     plan.createsFile = !plan.original.has_value();
 
-    auto current = command(plan.original, app, plan.configPath);
+    auto current = registration(plan.original, app, plan.configPath);
     if (auto* error = std::get_if<AgentInstallError>(&current)) return *error;
-    const auto& registered = std::get<std::optional<std::string>>(current);
-    if (!registered) plan.change = AgentPlan::Change::add();
-    else if (*registered == helperPath) plan.change = AgentPlan::Change::unchanged();
-    else plan.change = AgentPlan::Change::replace(*registered);
+    const auto& registered = std::get<std::optional<Registration>>(current);
+    if (!registered || !registered->command) plan.change = AgentPlan::Change::add();
+    else if (*registered->command == helperPath) plan.change = AgentPlan::Change::unchanged(registered->isOff);
+    else plan.change = AgentPlan::Change::replace(*registered->command, registered->isOff);
 
     std::optional<std::string> claude;
     if (app.kind == AgentApp::Kind::claudeCode && findCommands) claude = CommandRunner::find("claude", environment, home);
@@ -61,39 +61,88 @@ std::variant<AgentPlan, AgentInstallError> AgentInstaller::plan(const AgentApp& 
         plan.preview = std::move(made.preview);
     }
 
-    if (!plan.createsFile && plan.change.kind != AgentPlan::Change::Kind::unchanged)
-        plan.backupPath = AtomicFile::backupURL(app.configURL, now());
+    if (!plan.createsFile && plan.change.changesFile()) plan.backupPath = AtomicFile::backupURL(app.configURL, now());
+    plan.summary = summary(app, plan.change, plan.method, plan.configPath, plan.backupPath);
+    return plan;
+}
+
+std::variant<AgentPlan, AgentInstallError> AgentInstaller::removalPlan(const AgentApp& app) const {
+    AgentPlan plan;
+    plan.app = app;
+    plan.configPath = resolved(app.configURL);
+
+    auto file = read(plan.configPath);
+    if (file.unreadable) return AgentInstallError::unreadableConfig(plan.configPath, "Bosken couldn't read it");
+    plan.original = std::move(file.bytes);
+
+    auto current = registration(plan.original, app, plan.configPath);
+    if (auto* error = std::get_if<AgentInstallError>(&current)) return *error;
+    const auto& registered = std::get<std::optional<Registration>>(current);
+    plan.change = registered ? AgentPlan::Change::remove(registered->command.value_or(""))
+                             : AgentPlan::Change::absent();
+
+    std::optional<std::string> claude;
+    if (app.kind == AgentApp::Kind::claudeCode && findCommands) claude = CommandRunner::find("claude", environment, home);
+    if (claude) {
+        plan.method = AgentPlan::Method::command(*claude);
+        plan.preview = "claude mcp remove --scope user " + server;
+    } else if (registered) {
+        auto edited = removal(*plan.original, app, plan.configPath);
+        if (auto* error = std::get_if<AgentInstallError>(&edited)) return *error;
+        auto& made = std::get<Edit>(edited);
+        plan.method = AgentPlan::Method::editFile();
+        plan.result = std::move(made.result);
+        plan.preview = std::move(made.preview);
+    }
+
+    if (plan.change.changesFile()) plan.backupPath = AtomicFile::backupURL(app.configURL, now());
     plan.summary = summary(app, plan.change, plan.method, plan.configPath, plan.backupPath);
     return plan;
 }
 
 ClaudeCodeSetup::Status AgentInstaller::status(const AgentApp& app, const std::string& helperPath) const {
-    auto current = currentCommand(app);
-    auto* registered = std::get_if<std::optional<std::string>>(&current);
-    if (!registered || !*registered) return ClaudeCodeSetup::Status::notConnected();
-    if (**registered == helperPath) return ClaudeCodeSetup::Status::connected();
-    return ClaudeCodeSetup::Status::otherHelper(**registered);
+    auto current = registration(app);
+    auto* registered = std::get_if<std::optional<Registration>>(&current);
+    if (!registered || !*registered || !(*registered)->command) return ClaudeCodeSetup::Status::notConnected();
+    if (*(*registered)->command == helperPath) return ClaudeCodeSetup::Status::connected();
+    return ClaudeCodeSetup::Status::otherHelper(*(*registered)->command);
 }
 
-std::variant<std::optional<std::string>, AgentInstallError> AgentInstaller::currentCommand(const AgentApp& app) const {
+std::variant<std::optional<AgentInstaller::Registration>, AgentInstallError> AgentInstaller::registration(
+    const AgentApp& app) const {
     auto path = resolved(app.configURL);
-    return command(read(path).bytes, app, path);
+    return registration(read(path).bytes, app, path);
 }
 
-std::variant<std::optional<std::string>, AgentInstallError> AgentInstaller::command(
+std::variant<std::optional<AgentInstaller::Registration>, AgentInstallError> AgentInstaller::registration(
     const std::optional<std::string>& bytes, const AgentApp& app, const std::string& path) {
+    using Found = std::optional<Registration>;
     if (app.kind == AgentApp::Kind::codex) {
-        if (!bytes) return std::optional<std::string>();
+        if (!bytes) return Found();
         auto lines = TOMLMCPConfig::split(*bytes);
         auto located = TOMLMCPConfig::locate(lines, server);
         if (auto* problem = std::get_if<TOMLMCPConfig::Problem>(&located)) return installError(*problem, path);
-        const auto& statement = std::get<TOMLMCPConfig::Located>(located).command;
-        if (!statement || statement->lines.first >= lines.size()) return std::optional<std::string>();
-        return TOMLLexer::value(lines[statement->lines.first]);
+        const auto& table = std::get<TOMLMCPConfig::Located>(located);
+        if (!table.header) return Found();
+        Registration found;
+        if (table.command && table.command->lines.first < lines.size())
+            found.command = TOMLLexer::value(lines[table.command->lines.first]);
+        found.isOff = table.enabled && TOMLMCPConfig::isFalse(lines[table.enabled->lines.first]);
+        return Found(std::move(found));
     }
-    auto found = JSONMCPConfig::command(bytes, server);
-    if (auto* problem = std::get_if<JSONMCPConfig::Problem>(&found)) return installError(*problem, path);
-    return std::get<std::optional<std::string>>(found);
+    auto read = JSONMCPConfig::entry(bytes, format(app.kind), server);
+    if (auto* problem = std::get_if<JSONMCPConfig::Problem>(&read)) return installError(*problem, path);
+    const auto& entry = std::get<std::optional<AgentWire::JSON>>(read);
+    if (!entry) return Found();
+    Registration found;
+    const AgentWire::JSON* command = (*entry)["command"];
+    // OpenCode keeps the command line as one list.
+    if (command && command->array() && !command->array()->empty()) command = &command->array()->front();
+    if (command && command->string()) found.command = *command->string();
+    const AgentWire::JSON* disabled = (*entry)["disabled"];
+    const AgentWire::JSON* enabled = (*entry)["enabled"];
+    found.isOff = (disabled && disabled->boolValue() == true) || (enabled && enabled->boolValue() == false);
+    return Found(std::move(found));
 }
 
 std::variant<AgentInstaller::Edit, AgentInstallError> AgentInstaller::edit(const std::optional<std::string>& bytes,
@@ -105,32 +154,111 @@ std::variant<AgentInstaller::Edit, AgentInstallError> AgentInstaller::edit(const
         if (auto* problem = std::get_if<TOMLMCPConfig::Problem>(&merged)) return installError(*problem, path);
         return Edit{std::move(std::get<std::string>(merged)), tomlPreview(helperPath)};
     }
-    auto entryObject = entry(app.kind, helperPath);
-    auto merged = JSONMCPConfig::merged(bytes, server, entryObject);
+    const auto appFormat = format(app.kind);
+    auto existing = JSONMCPConfig::entry(bytes, appFormat, server);
+    if (auto* problem = std::get_if<JSONMCPConfig::Problem>(&existing)) return installError(*problem, path);
+    auto entryObject = mergedEntry(app.kind, std::get<std::optional<AgentWire::JSON>>(existing), helperPath);
+    auto merged = JSONMCPConfig::merged(bytes, appFormat, server, entryObject);
     if (auto* problem = std::get_if<JSONMCPConfig::Problem>(&merged)) return installError(*problem, path);
-    return Edit{std::move(std::get<std::string>(merged)), JSONMCPConfig::snippet(server, entryObject)};
+    return Edit{std::move(std::get<std::string>(merged)), JSONMCPConfig::snippet(appFormat, server, entryObject)};
+}
+
+std::variant<AgentInstaller::Edit, AgentInstallError> AgentInstaller::removal(const std::string& bytes,
+                                                                             const AgentApp& app,
+                                                                             const std::string& path) {
+    if (app.kind == AgentApp::Kind::codex) {
+        auto removed = TOMLMCPConfig::removed(bytes, server);
+        if (auto* problem = std::get_if<TOMLMCPConfig::Problem>(&removed)) return installError(*problem, path);
+        auto& made = std::get<TOMLMCPConfig::Removal>(removed);
+        return Edit{std::move(made.result), std::move(made.removedLines)};
+    }
+    const auto appFormat = format(app.kind);
+    auto existing = JSONMCPConfig::entry(bytes, appFormat, server);
+    if (auto* problem = std::get_if<JSONMCPConfig::Problem>(&existing)) return installError(*problem, path);
+    auto removed = JSONMCPConfig::removed(bytes, appFormat, server);
+    if (auto* problem = std::get_if<JSONMCPConfig::Problem>(&removed)) return installError(*problem, path);
+    const auto& entryObject = std::get<std::optional<AgentWire::JSON>>(existing);
+    return Edit{std::move(std::get<std::string>(removed)),
+                entryObject ? JSONMCPConfig::snippet(appFormat, server, *entryObject) : std::string()};
+}
+
+JSONMCPConfig::Format AgentInstaller::format(AgentApp::Kind kind) {
+    using Kind = AgentApp::Kind;
+    constexpr JSONTextEdit::Syntax strict{}, comments{.comments = true},
+        jsonc{.comments = true, .trailingCommas = true};
+    switch (kind) {
+        case Kind::claudeCode: return {"mcpServers", strict, false};
+        case Kind::claudeDesktop: return {"mcpServers", strict, false};
+        case Kind::gemini: return {"mcpServers", comments, false};
+        case Kind::copilot: return {"mcpServers", comments, true};
+        case Kind::vscode: return {"servers", jsonc, true};
+        case Kind::opencode: return {"mcp", jsonc, false};
+        case Kind::zed: return {"context_servers", jsonc, false};
+        case Kind::codex:
+        case Kind::cursor:
+        case Kind::windsurf:
+        case Kind::antigravity:
+        case Kind::kiro: break;
+    }
+    return {"mcpServers", strict, true};
 }
 
 AgentWire::JSON AgentInstaller::entry(AgentApp::Kind kind, const std::string& helperPath) {
-    if (kind == AgentApp::Kind::claudeCode) return ClaudeConfigFile::entry(helperPath);
-    return AgentWire::JSON::object({{"command", AgentWire::JSON(helperPath)}, {"args", AgentWire::JSON::array({})}});
+    using AgentWire::JSON;
+    const JSON command(helperPath), noArguments = JSON::array({});
+    switch (kind) {
+        case AgentApp::Kind::claudeCode: return ClaudeConfigFile::entry(helperPath);
+        case AgentApp::Kind::copilot:
+            return JSON::object({{"type", JSON("stdio")}, {"command", command}, {"args", noArguments},
+                                 {"tools", JSON::array({JSON("*")})}});
+        case AgentApp::Kind::vscode:
+            return JSON::object({{"type", JSON("stdio")}, {"command", command}, {"args", noArguments}});
+        case AgentApp::Kind::opencode:
+            return JSON::object({{"type", JSON("local")}, {"command", JSON::array({command})}, {"enabled", JSON(true)}});
+        default: return JSON::object({{"command", command}, {"args", noArguments}});
+    }
+}
+
+AgentWire::JSON AgentInstaller::mergedEntry(AgentApp::Kind kind, const std::optional<AgentWire::JSON>& existing,
+                                            const std::string& helperPath) {
+    using AgentWire::JSON;
+    JSON fresh = entry(kind, helperPath);
+    if (!existing || !existing->object()) return fresh;
+    JSON::Object merged = *existing->object();
+    for (const auto& member : *fresh.object()) {
+        bool ours = member.key == "command" || member.key == "args" || member.key == "type" || member.key == "enabled";
+        if (ours || !merged.find(member.key)) merged.set(member.key, member.value);
+    }
+    if (const JSON* disabled = merged.find("disabled"); disabled && disabled->boolValue() == true) merged.erase("disabled");
+    if (const JSON* enabled = merged.find("enabled"); enabled && enabled->boolValue() == false)
+        merged.set("enabled", JSON(true));
+    return JSON(std::move(merged));
 }
 
 std::string AgentInstaller::summary(const AgentApp& app, const AgentPlan::Change& change,
                                     const AgentPlan::Method& method, const std::string& configPath,
                                     const std::optional<std::string>& backupPath) {
     using ChangeKind = AgentPlan::Change::Kind;
-    if (change.kind == ChangeKind::unchanged)
+    if (change.kind == ChangeKind::unchanged && !change.enables)
         return std::string(app.name()) + " already has Bosken in " + configPath + ". Nothing to change.";
+    if (change.kind == ChangeKind::absent)
+        return std::string(app.name()) + " has no Bosken in " + configPath + ". Nothing to remove.";
 
     std::string text;
     if (method.kind == AgentPlan::Method::Kind::command) {
         text = "Runs the command below, which edits " + configPath + ".";
+    } else if (change.kind == ChangeKind::remove) {
+        text = "Removes the entry below from " + configPath + ", keeping everything else in it.";
     } else if (backupPath) {
-        std::string verb = change.kind == ChangeKind::add
-                               ? "Adds"
-                               : "Replaces the entry that starts " + change.previous + " with";
-        text = verb + " the entry below in " + configPath + ", keeping everything else in it.";
+        if (change.kind == ChangeKind::unchanged) {
+            text = "Turns the entry below back on in " + configPath + ", keeping everything else in it.";
+        } else {
+            std::string verb = change.kind == ChangeKind::add
+                                   ? "Adds"
+                                   : "Replaces the entry that starts " + change.previous + " with";
+            text = verb + " the entry below in " + configPath + ", keeping everything else in it";
+            text += change.enables ? ", and turns it back on." : ".";
+        }
     } else {
         text = "Creates " + configPath + " with the entry below.";
     }

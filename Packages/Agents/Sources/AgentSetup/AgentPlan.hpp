@@ -10,16 +10,26 @@ namespace AgentSetup {
 // What registering the helper in one app would do, worked out before anything is written. Holds
 // the file as read (`original`) so the applier can tell whether it changed since it was shown.
 struct AgentPlan {
-    // What happens to the "bosken" entry.
+    // What happens to the "bosken" entry: added, kept or replaced by install; removed, or
+    // found absent, by uninstall.
     struct Change {
-        enum class Kind { add, unchanged, replace };
+        enum class Kind { add, unchanged, replace, remove, absent };
         Kind kind = Kind::add;
-        // For replace: the command the entry starts now.
+        // For replace and remove: the command the entry starts now.
         std::string previous;
+        // For unchanged and replace: the entry was turned off and is turned back on.
+        bool enables = false;
 
         static Change add() { return {Kind::add, {}}; }
-        static Change unchanged() { return {Kind::unchanged, {}}; }
-        static Change replace(std::string previous) { return {Kind::replace, std::move(previous)}; }
+        static Change unchanged(bool enables = false) { return {Kind::unchanged, {}, enables}; }
+        static Change replace(std::string previous, bool enables = false) {
+            return {Kind::replace, std::move(previous), enables};
+        }
+        static Change remove(std::string previous) { return {Kind::remove, std::move(previous)}; }
+        static Change absent() { return {Kind::absent, {}}; }
+
+        // Whether anything is written.
+        bool changesFile() const { return kind != Kind::absent && (kind != Kind::unchanged || enables); }
 
         friend bool operator==(const Change&, const Change&) = default;
     };
@@ -46,7 +56,8 @@ struct AgentPlan {
     bool createsFile = false;
     // Where the current file is copied first; none when it is created or nothing changes.
     std::optional<std::string> backupPath;
-    // Shown before the change: the JSON snippet, the TOML table or the command line.
+    // Shown before the change: the JSON snippet, the TOML table or the command line (for a
+    // removal: what is removed).
     std::string preview;
     std::string summary;
     // The file's bytes when planned; none when there was no file.

@@ -5,38 +5,45 @@
 #include <string_view>
 #include <variant>
 
+#include "AgentSetup/JSONTextEdit.hpp"
 #include "AgentWire/JSON.hpp"
 
 namespace AgentSetup {
 
-// Reads and rewrites agent apps' JSON configuration files, whose MCP servers live in the
-// top-level "mcpServers" object. Pure: bytes in, a value or new bytes out; never touches disk.
-// Numbers in the file keep their written form through a merge.
+// Reads and edits agent apps' JSON and JSONC configuration files, whose MCP servers live in
+// one top-level object ("mcpServers", "servers", …). Pure: bytes in, a value or new bytes
+// out; never touches disk. An existing file is edited in place (only the server's entry
+// changes); a missing or blank one is written whole.
 namespace JSONMCPConfig {
 
-// What is wrong with the file: a clause in which "it" is the file, without a capital or a full
-// stop. `isLayout` is false when the file cannot be read as a JSON object, true when it is
-// valid JSON arranged in a way the merge refuses to touch.
-struct Problem {
-    std::string message;
-    bool isLayout = false;
-    friend bool operator==(const Problem&, const Problem&) = default;
+using Problem = JSONTextEdit::Problem;
+
+// How one app keeps its servers.
+struct Format {
+    std::string_view serversKey = "mcpServers";
+    JSONTextEdit::Syntax syntax;
+    // An emptied servers object stays in a file made for MCP servers; a general settings file
+    // loses it again.
+    bool keepsEmptyServers = true;
+    friend bool operator==(const Format&, const Format&) = default;
 };
 
-// The "command" text registered under `server` in the file (`bytes` none when there is no
-// file); none when the file has no such entry or it is shaped otherwise. A Problem only when
-// the file is not a JSON object.
-std::variant<std::optional<std::string>, Problem> command(const std::optional<std::string>& bytes,
-                                                          std::string_view server);
+// The entry registered under `server` (`bytes` none when there is no file); none when there
+// is no such entry or the servers member isn't an object. A Problem only when the file isn't
+// a JSON object in the app's syntax.
+std::variant<std::optional<AgentWire::JSON>, Problem> entry(const std::optional<std::string>& bytes,
+                                                            const Format& format, std::string_view server);
 
-// The whole new file: the file's document with "mcpServers"[server] set to `entry` (an
-// object, replacing any old entry whole), pretty-printed with sorted keys and ending in one
-// line feed. Every other member keeps its value.
-std::variant<std::string, Problem> merged(const std::optional<std::string>& bytes, std::string_view server,
-                                          const AgentWire::JSON& entry);
+// The whole new file with the servers object's `server` set to `entry`. A new file is the
+// pretty-printed document with sorted keys and one final line feed.
+std::variant<std::string, Problem> merged(const std::optional<std::string>& bytes, const Format& format,
+                                          std::string_view server, const AgentWire::JSON& entry);
 
-// {"mcpServers": {server: entry}} in the same layout as `merged`, without a final line feed.
-std::string snippet(std::string_view server, const AgentWire::JSON& entry);
+// The whole new file without `server`'s entry; the bytes unchanged when there is none.
+std::variant<std::string, Problem> removed(const std::string& bytes, const Format& format, std::string_view server);
+
+// {serversKey: {server: entry}} in the layout of a new file, without a final line feed.
+std::string snippet(const Format& format, std::string_view server, const AgentWire::JSON& entry);
 
 }  // namespace JSONMCPConfig
 

@@ -15,21 +15,31 @@ std::string_view shownPath(AgentApp::Kind kind) {
         case AgentApp::Kind::cursor: return "~/.cursor/mcp.json";
         case AgentApp::Kind::gemini: return "~/.gemini/settings.json";
         case AgentApp::Kind::windsurf: return "~/.codeium/windsurf/mcp_config.json";
+        case AgentApp::Kind::copilot: return "~/.copilot/mcp-config.json";
+        case AgentApp::Kind::vscode: return "~/Library/Application Support/Code/User/mcp.json";
+        case AgentApp::Kind::antigravity: return "~/.gemini/config/mcp_config.json";
+        case AgentApp::Kind::opencode: return "~/.config/opencode/opencode.json";
+        case AgentApp::Kind::zed: return "~/.config/zed/settings.json";
+        case AgentApp::Kind::kiro: return "~/.kiro/settings/mcp.json";
     }
     return {};
 }
 
-}  // namespace
-
-std::string AgentInstaller::manualSteps(const std::string& helperPath,
-                                        const std::optional<std::vector<AgentApp>>& apps) {
+std::vector<std::pair<AgentApp::Kind, std::string>> sectionsFor(const std::optional<std::vector<AgentApp>>& apps) {
     std::vector<std::pair<AgentApp::Kind, std::string>> sections;
     if (apps) {
         for (const auto& app : *apps) sections.emplace_back(app.kind, app.configURL);
     } else {
         for (auto kind : AgentApp::allCases) sections.emplace_back(kind, std::string(shownPath(kind)));
     }
+    return sections;
+}
 
+}  // namespace
+
+std::string AgentInstaller::manualSteps(const std::string& helperPath,
+                                        const std::optional<std::vector<AgentApp>>& apps) {
+    const auto sections = sectionsFor(apps);
     const std::string server(serverName);
     const std::string quoted = ClaudeCodeSetup::shellQuoted(helperPath);
     std::string text = "The helper to start: " + helperPath + "\n";
@@ -45,12 +55,40 @@ std::string AgentInstaller::manualSteps(const std::string& helperPath,
                 text += indent("[mcp_servers." + server + "]\ncommand = " + TOMLMCPConfig::quoted(helperPath) +
                                "\nargs = []\n");
                 break;
-            default:
-                text += "  Add this to " + path + ", merging it into any \"mcpServers\" already there:\n";
-                text += indent(JSONMCPConfig::snippet(server, entry(kind, helperPath)));
+            default: {
+                const auto appFormat = format(kind);
+                text += "  Add this to " + path + ", merging it into any \"" + std::string(appFormat.serversKey) +
+                        "\" already there:\n";
+                text += indent(JSONMCPConfig::snippet(appFormat, server, entry(kind, helperPath)));
                 break;
+            }
         }
         text += "  Then: " + std::string(AgentApp::restartNote(kind)) + "\n";
+    }
+    return text;
+}
+
+std::string AgentInstaller::manualRemovalSteps(const std::optional<std::vector<AgentApp>>& apps) {
+    const std::string server(serverName);
+    std::string text;
+    for (const auto& [kind, path] : sectionsFor(apps)) {
+        if (!text.empty()) text += "\n";
+        text += std::string(AgentApp::name(kind)) + "\n";
+        switch (kind) {
+            case AgentApp::Kind::claudeCode:
+                text += "  Run: claude mcp remove --scope user " + server + "\n";
+                break;
+            case AgentApp::Kind::codex:
+                text += "  Run: codex mcp remove " + server + "\n";
+                text += "  Or delete the [mcp_servers." + server + "] table, and any [mcp_servers." + server +
+                        ".\u2026] tables, from " + path + ".\n";
+                break;
+            default:
+                text += "  Delete the \"" + server + "\" entry from \"" + std::string(format(kind).serversKey) +
+                        "\" in " + path + ".\n";
+                break;
+        }
+        text += "  Then: " + AgentApp::removalNote(kind) + "\n";
     }
     return text;
 }

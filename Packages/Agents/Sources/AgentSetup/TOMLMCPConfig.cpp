@@ -77,10 +77,19 @@ std::variant<Located, Problem> locate(const std::vector<std::string>& lines, std
             if (table == target) {
                 if (pair->keyPath == Path{"command"}) located.command = statement;
                 else if (pair->keyPath == Path{"args"}) located.args = statement;
+                else if (pair->keyPath == Path{"enabled"}) located.enabled = statement;
             }
         }
     }
     return located;
+}
+
+bool isFalse(std::string_view line) {
+    auto equals = TOMLLexer::firstEquals(line);
+    if (!equals) return false;
+    auto value = line.substr(*equals + 1);
+    value = value.substr(0, value.find('#'));
+    return TOMLLexer::trimmed(value) == "false";
 }
 
 std::string quoted(std::string_view text) {
@@ -148,6 +157,9 @@ std::variant<std::string, Problem> merged(const std::optional<std::string>& byte
                                                       : std::vector<std::string>{commandLine, argsLine}});
     }
     if (located.args) edits.push_back({located.args->lines, {argsLine}});
+    if (located.enabled && located.enabled->lines.end == located.enabled->lines.first + 1 &&
+        isFalse(lines[located.enabled->lines.first]))
+        edits.push_back({located.enabled->lines, {"enabled = true"}});
 
     // Bottom-up, so no edit shifts the lines of one still to come; at the same line the
     // replacement goes first, so an insertion there lands above the replaced line.
@@ -163,6 +175,53 @@ std::variant<std::string, Problem> merged(const std::optional<std::string>& byte
         lines.insert(first, std::make_move_iterator(edit.lines.begin()), std::make_move_iterator(edit.lines.end()));
     }
     return join(lines, eol);
+}
+
+std::variant<Removal, Problem> removed(std::string_view bytes, std::string_view server) {
+    std::vector<std::string> lines = split(bytes);
+    auto found = locate(lines, server);
+    if (auto* problem = std::get_if<Problem>(&found)) return *problem;
+    if (!std::get<Located>(found).header) return Removal{std::string(bytes), {}};
+    auto statements = TOMLLexer::statements(lines);
+
+    // Each run of the server's tables, up to its last pair: comments and blank lines after
+    // that belong to what follows.
+    const Path target{"mcp_servers", std::string(server)};
+    std::vector<TOMLLexer::Statement::Lines> blocks;
+    bool inside = false;
+    for (const auto& statement : *statements) {
+        if (auto* h = std::get_if<TOMLLexer::Statement::Header>(&statement.kind)) {
+            bool under = startsWith(h->path, target);
+            if (under && !inside) blocks.push_back(statement.lines);
+            inside = under;
+        }
+        if (inside && !std::holds_alternative<TOMLLexer::Statement::Other>(statement.kind))
+            blocks.back().end = statement.lines.end;
+    }
+
+    auto isBlank = [](const std::string& line) { return TOMLLexer::trimmed(line).empty(); };
+    std::string removedLines;
+    for (auto block = blocks.rbegin(); block != blocks.rend(); ++block) {
+        size_t first = block->first, end = block->end;
+        std::string text;
+        for (size_t i = first; i < end; ++i) {
+            std::string_view line = lines[i];
+            if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+            text.append(line).append("\n");
+        }
+        removedLines.insert(0, text);
+        // The blank line that set the table apart goes too: all of them at the end of the file.
+        bool atEnd = std::all_of(lines.begin() + static_cast<std::ptrdiff_t>(end), lines.end(), isBlank);
+        if (atEnd) {
+            while (first > 0 && isBlank(lines[first - 1])) --first;
+            end = lines.size();
+        } else if (first > 0 && isBlank(lines[first - 1]) && end < lines.size() && isBlank(lines[end])) {
+            --first;
+        }
+        lines.erase(lines.begin() + static_cast<std::ptrdiff_t>(first), lines.begin() + static_cast<std::ptrdiff_t>(end));
+    }
+    bool crlf = bytes.find("\r\n") != std::string_view::npos;
+    return Removal{join(lines, crlf ? "\r\n" : "\n"), std::move(removedLines)};
 }
 
 }  // namespace AgentSetup::TOMLMCPConfig

@@ -29,6 +29,7 @@ struct Located {
     std::optional<size_t> header;  // line of [mcp_servers.<server>]
     std::optional<TOMLLexer::Statement> command;
     std::optional<TOMLLexer::Statement> args;
+    std::optional<TOMLLexer::Statement> enabled;
     friend bool operator==(const Located&, const Located&) = default;
 };
 
@@ -42,13 +43,26 @@ std::string join(const std::vector<std::string>& lines, std::string_view eol);
 // read or defines the server some other way (array of tables, two tables, inline, dotted keys).
 std::variant<Located, Problem> locate(const std::vector<std::string>& lines, std::string_view server);
 
+// Whether the pair on `line` sets its key to false ("enabled = false # note").
+bool isFalse(std::string_view line);
+
 // The text as a TOML basic string, quotes included.
 std::string quoted(std::string_view text);
 
 // The whole new file with the server's command set to `helper` and its args to [] (`bytes`
-// none when there is no file). CR LF files stay CR LF.
+// none when there is no file), an "enabled = false" turned to true. CR LF files stay CR LF.
 std::variant<std::string, Problem> merged(const std::optional<std::string>& bytes, std::string_view server,
                                           std::string_view helper);
+
+// The file without the server's table and its sub-tables ([mcp_servers.<server>.env], …): their
+// lines go, with one blank line that separated them; every other line keeps every byte.
+struct Removal {
+    std::string result;
+    // The lines taken out, each ending in a line feed.
+    std::string removedLines;
+    friend bool operator==(const Removal&, const Removal&) = default;
+};
+std::variant<Removal, Problem> removed(std::string_view bytes, std::string_view server);
 
 }  // namespace TOMLMCPConfig
 

@@ -68,7 +68,9 @@ std::string AgentMessage::line() const {
 }
 
 std::variant<AgentMessage, AgentMessage::DecodeError> AgentMessage::decode(std::string_view line) {
-    auto parsed = JSON::parse(line);
+    // The other side's serializer may write a lone surrogate escape; that costs one character,
+    // never the message.
+    auto parsed = JSON::parse(line, {.loneSurrogatesAsReplacement = true});
     if (auto* value = std::get_if<JSON>(&parsed)) return decode(std::move(*value));
     return DecodeError::malformed("not JSON");
 }

@@ -94,7 +94,8 @@ public:
     // The compact sorted-key serialization of `json()` followed by one line feed.
     std::string line() const;
 
-    // Decodes one line (without its line feed); any parse failure is malformed("not JSON").
+    // Decodes one line (without its line feed); any parse failure is malformed("not JSON"). A
+    // lone surrogate escape reads as U+FFFD.
     static std::variant<AgentMessage, DecodeError> decode(std::string_view line);
     // Decodes a JSON value; the value is consumed so large contents move rather than copy.
     static std::variant<AgentMessage, DecodeError> decode(JSON value);

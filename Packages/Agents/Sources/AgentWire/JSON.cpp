@@ -286,13 +286,20 @@ private:
             case 'u': {
                 uint32_t cp;
                 if (!parseHex4(cp)) return false;
-                if (cp >= 0xDC00 && cp <= 0xDFFF) return false;  // lone low surrogate
-                if (cp >= 0xD800 && cp <= 0xDBFF) {
-                    uint32_t low;
-                    if (end_ - p_ < 2 || p_[0] != '\\' || p_[1] != 'u') return false;
-                    p_ += 2;
-                    if (!parseHex4(low) || low < 0xDC00 || low > 0xDFFF) return false;
-                    cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+                if (cp >= 0xD800 && cp <= 0xDFFF) {
+                    // A high surrogate followed by a low one is one code point; anything else
+                    // is lone, and what follows it is read on its own.
+                    uint32_t low = 0;
+                    const char* next = p_;
+                    bool paired = cp <= 0xDBFF && end_ - p_ >= 2 && p_[0] == '\\' && p_[1] == 'u' &&
+                                  (p_ += 2, parseHex4(low)) && low >= 0xDC00 && low <= 0xDFFF;
+                    if (paired) {
+                        cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+                    } else {
+                        if (!options_.loneSurrogatesAsReplacement) return false;
+                        p_ = next;
+                        cp = 0xFFFD;
+                    }
                 }
                 UTF8::append(out, cp);
                 break;

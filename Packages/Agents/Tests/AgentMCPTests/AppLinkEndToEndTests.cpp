@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <sstream>
 #include <thread>
@@ -224,6 +226,142 @@ TEST_F(EndToEnd, AppLinkTimesOutOnASilentBrowser) {
     }
 }
 
+namespace {
+
+const std::string serverInfoMeta =
+    R"("_meta":{"io.modelcontextprotocol/serverInfo":{"name":"bosken","title":"Bosken","version":"0.4.1"}})";
+
+// The `_meta` of a 2026-07-28 request; `client` names the client when not empty.
+std::string modernMeta(const std::string& version = "2026-07-28", const std::string& client = "") {
+    std::string meta = R"("_meta":{"io.modelcontextprotocol/protocolVersion":")" + version + "\"";
+    if (!client.empty()) meta += R"(,"io.modelcontextprotocol/clientInfo":{"name":")" + client + R"(","version":"2.0"})";
+    return meta + R"(,"io.modelcontextprotocol/clientCapabilities":{}})";
+}
+
+// A tools/call reply of the 2026-07-28 revision whose outcome is one text item.
+std::string modernTextReply(const std::string& id, const std::string& text, bool isError) {
+    return R"({"id":)" + id + R"(,"jsonrpc":"2.0","result":{)" + serverInfoMeta + R"(,"content":[{"text":)" +
+           JSON(text).data() + R"(,"type":"text"}],"isError":)" + (isError ? "true" : "false") +
+           R"(,"resultType":"complete"}})";
+}
+
+}  // namespace
+
+// The TypeScript client 2.4.0 pinned to 2026-07-28, byte for byte: a probe process, ended at
+// once, then the session's own process.
+TEST_F(EndToEnd, ModernSessionAsTheTypeScriptClientSendsIt) {
+    auto browser = startBrowser();
+    const std::string meta = modernMeta("2026-07-28", "ts-agent");
+    {
+        auto probe = startHelper();
+        auto discover = JSON::parsed(exchange(
+            *probe, R"({"jsonrpc":"2.0","id":"server-discover-probe-1","method":"server/discover","params":{)" + meta + "}}"));
+        ASSERT_TRUE(discover);
+        EXPECT_EQ(*(*discover)["id"], JSON("server-discover-probe-1"));
+        const JSON& result = *(*discover)["result"];
+        EXPECT_EQ(*result["resultType"], JSON("complete"));
+        EXPECT_EQ(*result["supportedVersions"], JSON::array({"2026-07-28"}));
+        EXPECT_EQ(*result["capabilities"], JSON::object({{"tools", JSON(JSON::Object{})}}));
+        EXPECT_EQ(*(*result["_meta"])["io.modelcontextprotocol/serverInfo"],
+                  JSON::object({{"name", "bosken"}, {"title", "Bosken"}, {"version", "0.4.1"}}));
+        probe->closeStdin();
+        EXPECT_EQ(probe->exitCode(20s), std::optional<int>(0));
+    }
+    EXPECT_TRUE(logged().empty()) << "the probe connected to the browser";
+
+    auto helper = startHelper();
+    helper->write(R"({"method":"tools/list","jsonrpc":"2.0","id":0,"params":{)" + meta + "}}\n" +
+                  R"({"method":"tools/call","params":{"name":"open_tab","arguments":{"url":"example.com"},)" + meta +
+                  R"(},"jsonrpc":"2.0","id":1})" + "\n");
+    helper->closeStdin();
+    auto list = JSON::parsed(helper->readLine(60s).value_or(""));
+    ASSERT_TRUE(list);
+    const JSON& listed = *(*list)["result"];
+    EXPECT_EQ(listed.object()->size(), 5u);
+    EXPECT_EQ(*listed["resultType"], JSON("complete"));
+    EXPECT_EQ(*listed["ttlMs"], JSON(0));
+    EXPECT_EQ(*listed["cacheScope"], JSON("private"));
+    EXPECT_EQ(listed["tools"]->array()->size(), 7u);
+    EXPECT_EQ(helper->readLine(60s), std::optional(modernTextReply("1", "tab-1", false)));
+    EXPECT_EQ(helper->exitCode(20s), std::optional<int>(0));
+    EXPECT_EQ(logged(), (std::vector<std::string>{R"({"client":"ts-agent","clientVersion":"2.0","type":"hello","version":1})",
+                                                   callLine(1, "open_tab", R"({"url":"example.com"})")}));
+    stopBrowser(*browser);
+}
+
+// One process serves a legacy session and modern requests side by side, each in its own shape.
+TEST_F(EndToEnd, BothErasInOneProcess) {
+    auto browser = startBrowser();
+    auto helper = startHelper();
+    auto initialized = JSON::parsed(exchange(*helper, initialize()));
+    ASSERT_TRUE(initialized);
+    EXPECT_EQ(*(*(*initialized)["result"])["protocolVersion"], JSON("2025-06-18"));
+    const std::vector<std::pair<std::string, std::string>> exchanges = {
+        {R"({"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"name":"open_tab","arguments":{"url":"a.example"},)" +
+             modernMeta("2026-07-28", "other-agent") + "}}",
+         modernTextReply("2", "tab-1", false)},
+        {toolCall(3, "close_tab", R"({"tab":"tab-1"})"), textReply(3, "Closed tab-1.", false)},
+        {R"({"jsonrpc":"2.0","id":4,"method":"tools/call","params":{"name":"close_tab","arguments":{"tab":"tab-1"},)" +
+             modernMeta() + "}}",
+         modernTextReply("4", "No tab \"tab-1\" among your tabs. Use list_agent_tabs to see them.", true)},
+        {R"({"jsonrpc":"2.0","id":5,"method":"ping","params":{)" + modernMeta() + "}}",
+         R"({"error":{"code":-32601,"message":"Method not found: ping"},"id":5,"jsonrpc":"2.0"})"},
+        {R"({"jsonrpc":"2.0","id":6,"method":"tools/list","params":{)" + modernMeta("2025-11-25") + "}}",
+         R"({"error":{"code":-32022,"data":{"requested":"2025-11-25","supported":["2026-07-28","2025-11-25",)"
+         R"("2025-06-18","2025-03-26","2024-11-05"]},"message":"Unsupported protocol version: 2025-11-25"},)"
+         R"("id":6,"jsonrpc":"2.0"})"},
+        {R"({"jsonrpc":"2.0","id":7,"method":"ping"})", R"({"id":7,"jsonrpc":"2.0","result":{}})"},
+    };
+    for (const auto& [request, expected] : exchanges) EXPECT_EQ(exchange(*helper, request), expected) << request;
+    // The legacy session names the agent to the browser.
+    EXPECT_EQ(logged(), (std::vector<std::string>{helloLine(), callLine(1, "open_tab", R"({"url":"a.example"})"),
+                                                   callLine(2, "close_tab", R"({"tab":"tab-1"})"),
+                                                   callLine(3, "close_tab", R"({"tab":"tab-1"})")}));
+    stopBrowser(*browser);
+}
+
+// Ids come back exactly as written; a lone surrogate escape, in a request or in the browser's
+// result, costs one character and neither the call nor the connection.
+TEST_F(EndToEnd, ExactIdsAndLoneSurrogatesComeThroughWhole) {
+    auto browser = startBrowser({"--raw-text", R"("a\ud800b")"});
+    auto helper = startHelper();
+    const std::string replaced = "a\xEF\xBF\xBD" "b";
+    for (const std::string id : {"12345678901234567890", R"("req-7")", "-0"}) {
+        EXPECT_EQ(exchange(*helper, R"({"jsonrpc":"2.0","id":)" + id +
+                                        R"(,"method":"tools/call","params":{"name":"type","arguments":{"text":"x\udc00"}}})"),
+                  R"({"id":)" + id +
+                      R"(,"jsonrpc":"2.0","result":{"content":[{"text":")" + replaced + R"(","type":"text"}],"isError":false}})");
+    }
+    EXPECT_EQ(logged(), (std::vector<std::string>{R"({"client":"","clientVersion":"","type":"hello","version":1})",
+                                                   callLine(1, "type", "{\"text\":\"x\xEF\xBF\xBD\"}"),
+                                                   callLine(2, "type", "{\"text\":\"x\xEF\xBF\xBD\"}"),
+                                                   callLine(3, "type", "{\"text\":\"x\xEF\xBF\xBD\"}")}));
+    stopBrowser(*browser);
+}
+
+// The official TypeScript clients against the helper. Their packages belong to the test tooling
+// (`npm ci` in Tools/mcp-clients); without them, or without node, this test is skipped.
+TEST_F(EndToEnd, OfficialClientsAgreeOnTheNewestVersions) {
+    const std::string clients = BOSKEN_MCP_CLIENTS_DIR;
+    if (!std::filesystem::exists(clients + "/node_modules/@modelcontextprotocol/client")) {
+        GTEST_SKIP() << "no client packages: run npm ci in " << clients;
+    }
+    std::string node;
+    std::istringstream path(std::getenv("PATH") ? std::getenv("PATH") : "");
+    for (std::string directory; node.empty() && std::getline(path, directory, ':');) {
+        if (::access((directory + "/node").c_str(), X_OK) == 0) node = directory + "/node";
+    }
+    if (node.empty()) GTEST_SKIP() << "no node on PATH";
+    auto browser = startBrowser();
+    ChildProcess run({node, clients + "/clients.mjs", BOSKEN_MCP_EXE, socket});
+    EXPECT_EQ(run.exitCode(240s), std::optional<int>(0)) << run.errorOutput();
+    EXPECT_EQ(run.output(), "client 2.4.0 legacy: 2025-11-25 legacy tools=7 open_tab=tab-1\n"
+                            "client 2.4.0 auto: 2026-07-28 modern tools=7 open_tab=tab-1\n"
+                            "client 2.4.0 pin 2026-07-28: 2026-07-28 modern tools=7 open_tab=tab-1\n"
+                            "sdk 1.32: 2025-11-25 legacy tools=7 open_tab=tab-1\n");
+    stopBrowser(*browser);
+}
+
 // MARK: - Serving while a call runs
 
 namespace {
@@ -289,6 +427,32 @@ TEST_F(EndToEnd, CancelledCallsGetNoReplyAndAQueuedOneNeverReachesTheBrowser) {
     EXPECT_EQ(helper->output(), "");
     EXPECT_EQ(logged(), (std::vector<std::string>{anonymousHello, callLine(1, "open_tab", R"({"url":"a.example"})"),
                                                    callLine(2, "open_tab", R"({"url":"c.example"})")}));
+    stopBrowser(*browser);
+}
+
+// A modern client cancels by request id too, its notification carrying `_meta`: nothing more
+// is sent for that request, and the browser knows the client by the name its requests give.
+TEST_F(EndToEnd, AModernCancellationSilencesItsRequest) {
+    auto browser = startBrowser({"--late", "600"});
+    auto helper = startHelper();
+    const std::string meta = modernMeta("2026-07-28", "ts-agent");
+    auto open = [&](int id, const std::string& address, const std::string& token) {
+        return R"({"jsonrpc":"2.0","id":)" + std::to_string(id) +
+               R"(,"method":"tools/call","params":{"name":"open_tab","arguments":{"url":")" + address + "\"}," +
+               meta.substr(0, meta.size() - 1) + token + "}}}";
+    };
+    ASSERT_TRUE(helper->write(open(2, "a.example", R"(,"progressToken":"p")") + "\n"));
+    waitForLogged(2);
+    ASSERT_TRUE(helper->write(R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":{"requestId":2,)" +
+                              modernMeta() + "}}\n" + open(3, "b.example", "") + "\n" + ping(4) + "\n"));
+    EXPECT_EQ(helper->readLine(), pong(4));
+    EXPECT_EQ(helper->readLine(), modernTextReply("3", "tab-2", false));
+    helper->closeStdin();
+    EXPECT_EQ(helper->exitCode(20s), std::optional<int>(0));
+    EXPECT_EQ(helper->output(), "");
+    EXPECT_EQ(logged(), (std::vector<std::string>{R"({"client":"ts-agent","clientVersion":"2.0","type":"hello","version":1})",
+                                                   callLine(1, "open_tab", R"({"url":"a.example"})"),
+                                                   callLine(2, "open_tab", R"({"url":"b.example"})")}));
     stopBrowser(*browser);
 }
 

@@ -198,6 +198,37 @@ TEST_F(HandoverEndToEndTests, ReplacedHelperTakesOverTheSameProcessAndSessionOnc
     finish(*child);
 }
 
+// A client of the 2026-07-28 revision has no session to hand over: after the re-execution the
+// same request names it again, and the browser hears its name from there.
+TEST_F(HandoverEndToEndTests, ModernClientIsServedAcrossTheHandover) {
+    startBrowser({"--close-after-calls", "1"});
+    auto child = startHelper();
+    pid_t pid = child->pid();
+    auto modernCall = [](int id, const std::string& address) {
+        JSON meta = JSON::object({{"io.modelcontextprotocol/protocolVersion", "2026-07-28"},
+                                  {"io.modelcontextprotocol/clientCapabilities", JSON::object({})},
+                                  {"io.modelcontextprotocol/clientInfo",
+                                   JSON::object({{"name", "modern-agent"}, {"version", "2.0"}})}});
+        return request(id, "tools/call",
+                       JSON::object({{"name", "open_tab"}, {"arguments", url(address)}, {"_meta", std::move(meta)}}));
+    };
+    auto isModernTab = [](const std::optional<std::string>& line) {
+        auto reply = JSON::parsed(line.value_or(""));
+        return reply && *(*(*reply)["result"])["resultType"] == JSON("complete") &&
+               (*(*reply)["result"])["content"]->data() == R"([{"text":"tab-1","type":"text"}])";
+    };
+    child->write(modernCall(1, "https://example.com/"));
+    EXPECT_TRUE(isModernTab(child->readLine()));
+    replaceHelper();
+    child->write(modernCall(2, "https://example.org/"));
+    EXPECT_TRUE(isModernTab(child->readLine()));
+    EXPECT_EQ(runningInode(pid), inode(helper));
+    EXPECT_EQ(logLines(browserLog),
+              (std::vector<std::string>{hello("modern-agent", "2.0"), opened("https://example.com/"),
+                                        hello("modern-agent", "2.0"), opened("https://example.org/")}));
+    finish(*child);
+}
+
 TEST_F(HandoverEndToEndTests, FourthReplacementWithinAMinuteStopsTheRestarts) {
     // No browser: every call that is let through ends in the "not running" text, which is
     // enough to see where the hand-over stops.

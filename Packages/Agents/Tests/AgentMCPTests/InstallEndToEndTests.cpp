@@ -266,7 +266,7 @@ TEST_F(InstallEndToEndTest, HelpAndUsageErrors) {
     EXPECT_TRUE(help.out.starts_with("bosken-mcp install [--app <name> \xE2\x80\xA6]")) << help.out;
     auto bad = install({"--app", "vim"});
     EXPECT_EQ(bad.status, 2);
-    EXPECT_EQ(bad.err, "bosken-mcp: --app needs one of: claude-code, claude-desktop, codex, cursor, gemini, windsurf\n");
+    EXPECT_EQ(bad.err, "bosken-mcp: --app needs one of: claude-code, claude-desktop, codex, cursor, gemini, windsurf, copilot, vscode, antigravity, opencode, zed, kiro\n");
     EXPECT_EQ(bad.out, "");
 }
 

@@ -29,7 +29,8 @@ TEST(MCPInstallUsage, ExactText) {
               "everything else in the\nfile is kept, and the file is replaced atomically. A failure prints the manual "
               "steps and exits with status 2.\n"
               "  (nothing)   Claude Code, every session: `claude mcp add --scope user` when found, else ~/.claude.json\n"
-              "  --app NAME  one of: claude-code, claude-desktop, codex, cursor, gemini, windsurf; repeat for more\n"
+              "  --app NAME  one of: claude-code, claude-desktop, codex, cursor, gemini, windsurf, copilot, vscode, "
+              "antigravity, opencode, zed, kiro; repeat for more\n"
               "  --all       every app found on this Mac (fails if none is)\n"
               "  --dry-run   show what would be written; change nothing\n"
               "  --list      the apps found, and whether each has Bosken\n"
@@ -40,7 +41,7 @@ TEST(MCPInstallUsage, ExactText) {
 
 TEST(MCPInstallOptions, Parsing) {
     using Options = MCPInstall::Options;
-    const std::string appError = "--app needs one of: claude-code, claude-desktop, codex, cursor, gemini, windsurf";
+    const std::string appError = "--app needs one of: claude-code, claude-desktop, codex, cursor, gemini, windsurf, copilot, vscode, antigravity, opencode, zed, kiro";
     struct Case {
         std::vector<std::string> arguments;
         std::variant<Options, std::string> expected;
@@ -109,7 +110,7 @@ TEST_F(MCPInstallTest, HelpUsageErrorsAndPrint) {
         {{"--all", "--help", "--app", "cursor"}, helper, 0, {MCPInstall::usage()}, {}},
         {{"--help"}, std::nullopt, 0, {MCPInstall::usage()}, {}},
         {{"--help", "--bogus"}, helper, 2, {}, {"unknown option --bogus\n" + MCPInstall::usage()}},
-        {{"--app", "--all"}, helper, 2, {}, {"--app needs one of: claude-code, claude-desktop, codex, cursor, gemini, windsurf"}},
+        {{"--app", "--all"}, helper, 2, {}, {"--app needs one of: claude-code, claude-desktop, codex, cursor, gemini, windsurf, copilot, vscode, antigravity, opencode, zed, kiro"}},
         {{"--print"}, std::nullopt, 2, {}, {"couldn't tell where this bosken-mcp is"}},
         {{"--list", "--all", "--app", "cursor", "--dry-run", "--print"}, helper, 0,
          {AgentInstaller::manualSteps(helper, std::nullopt)}, {}},
@@ -125,7 +126,7 @@ TEST_F(MCPInstallTest, HelpUsageErrorsAndPrint) {
 TEST_F(MCPInstallTest, ListWinsOverTargetsAndShowsEachState) {
     write("home/.cursor/mcp.json", boskenConfig(helper));
     write("home/.codex/config.toml", "[mcp_servers.bosken]\ncommand = \"/old/bosken-mcp\"\n");
-    std::filesystem::create_directories(path("home/.gemini"));
+    write("home/.gemini/settings.json", "{\"theme\": \"x\"} // mine");
     write("home/.codeium/windsurf/mcp_config.json", "{,");  // unreadable counts as nothing registered
     write("home/Library/Application Support/Claude/claude_desktop_config.json", boskenConfig(""));
     EXPECT_EQ(run({"--all", "--app", "codex", "--dry-run", "--list"}), 0);
@@ -138,6 +139,12 @@ TEST_F(MCPInstallTest, ListWinsOverTargetsAndShowsEachState) {
                        "cursor  Cursor: has Bosken (" + h + "/.cursor/mcp.json)",
                        "gemini  Gemini CLI: found, no Bosken yet (" + h + "/.gemini/settings.json)",
                        "windsurf  Windsurf: found, no Bosken yet (" + h + "/.codeium/windsurf/mcp_config.json)",
+                       "copilot  GitHub Copilot: not found (" + h + "/.copilot/mcp-config.json)",
+                       "vscode  VS Code: not found (" + h + "/Library/Application Support/Code/User/mcp.json)",
+                       "antigravity  Antigravity: not found (" + h + "/.gemini/config/mcp_config.json)",
+                       "opencode  OpenCode: not found (" + h + "/.config/opencode/opencode.jsonc)",
+                       "zed  Zed: not found (" + h + "/.config/zed/settings.json)",
+                       "kiro  Kiro: not found (" + h + "/.kiro/settings/mcp.json)",
                    }));
     EXPECT_TRUE(err.empty());
     EXPECT_EQ(read("home/.cursor/mcp.json"), boskenConfig(helper));
@@ -169,8 +176,8 @@ TEST_F(MCPInstallTest, AllWithNothingFoundPrintsTheManualSteps) {
     EXPECT_EQ(run({"--all"}), 2);
     EXPECT_TRUE(out.empty());
     EXPECT_EQ(err, std::vector<std::string>{
-                       "couldn't find Claude Code, Claude, Codex, Cursor, Gemini CLI or Windsurf on this Mac, so nothing "
-                       "was changed. Add Bosken by hand:\n" +
+                       "couldn't find Claude Code, Claude, Codex, Cursor, Gemini CLI, Windsurf, GitHub Copilot, VS Code, "
+                       "Antigravity, OpenCode, Zed or Kiro on this Mac, so nothing was changed. Add Bosken by hand:\n" +
                        AgentInstaller::manualSteps(helper, std::nullopt)});
     // A named app is a target even when nothing is found.
     EXPECT_EQ(run({"--all", "--app", "gemini", "--dry-run"}), 0);
@@ -199,6 +206,45 @@ TEST_F(MCPInstallTest, SecondRunFindsNothingToChange) {
     EXPECT_EQ(out[1], "Codex (CLI and app) already has Bosken (in " + home() + "/.codex/config.toml). Nothing was changed.");
     EXPECT_EQ(read("home/.codex/config.toml"), first);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(path("home/.codex")), {}), 1);
+}
+
+TEST_F(MCPInstallTest, UninstallShowsRemovesAndFindsNothingToRemove) {
+    auto uninstall = [&](const std::vector<std::string>& arguments) {
+        out.clear();
+        err.clear();
+        return MCPInstall::runUninstall(arguments, {}, installer(),
+                                        [this](const std::string& text) { out.push_back(text); },
+                                        [this](const std::string& text) { err.push_back(text); });
+    };
+    const auto cursor = home() + "/.cursor/mcp.json", backup = cursor + ".bosken-backup-" + InstallerTestSupport::stamp();
+    const std::string original = "{\"mcpServers\": {\"a\": {}}}";
+    write("home/.cursor/mcp.json", original);
+    EXPECT_EQ(run({"--app", "cursor"}), 0);
+    std::filesystem::remove(backup);
+    const auto installed = read("home/.cursor/mcp.json");
+
+    EXPECT_EQ(uninstall({"--app", "cursor", "--dry-run"}), 0);
+    EXPECT_EQ(out, std::vector<std::string>{
+                       "Cursor: Removes the entry below from " + cursor +
+                       ", keeping everything else in it. First copies the file to " + backup + ".\n{\n  \"mcpServers\" : {\n"
+                       "    \"bosken\" : {\n      \"args\" : [],\n      \"command\" : \"" + helper + "\"\n    }\n  }\n}"});
+    EXPECT_EQ(read("home/.cursor/mcp.json"), installed);
+
+    EXPECT_EQ(uninstall({"--app", "cursor", "--app", "gemini"}), 0);
+    ASSERT_EQ(out.size(), 3u);
+    EXPECT_EQ(out[1], "Removed Bosken from Cursor in " + cursor + ". The old file is saved at " + backup +
+                          ". Sessions of Cursor already running keep Bosken until they are restarted.");
+    EXPECT_EQ(out[2], "Gemini CLI: Gemini CLI has no Bosken in " + home() + "/.gemini/settings.json. Nothing to remove.");
+    EXPECT_TRUE(err.empty());
+    EXPECT_EQ(read("home/.cursor/mcp.json"), original);
+    EXPECT_FALSE(exists("home/.gemini"));
+
+    EXPECT_EQ(uninstall({"--all"}), 0);
+    EXPECT_EQ(out.back(), "Cursor: Cursor has no Bosken in " + cursor + ". Nothing to remove.");
+    EXPECT_EQ(uninstall({"--help"}), 0);
+    EXPECT_EQ(out, std::vector<std::string>{MCPInstall::uninstallUsage()});
+    EXPECT_EQ(uninstall({"--bogus"}), 2);
+    EXPECT_EQ(err, std::vector<std::string>{"unknown option --bogus\n" + MCPInstall::uninstallUsage()});
 }
 
 TEST(MCPInstallHome, HomeVariableThenUserDatabase) {

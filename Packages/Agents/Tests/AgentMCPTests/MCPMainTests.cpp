@@ -23,7 +23,7 @@ std::string describe(const MCPMain::Command& command) {
     if (std::holds_alternative<MCPMain::PrintVersion>(command)) return "version";
     if (std::holds_alternative<MCPMain::PrintHelp>(command)) return "help";
     if (auto* i = std::get_if<MCPMain::Install>(&command)) {
-        std::string text = "install";
+        std::string text = i->uninstall ? "uninstall" : "install";
         for (const auto& a : i->arguments) text += " " + a;
         return text;
     }
@@ -53,6 +53,7 @@ TEST(MCPMainParse, CommandLines) {
         {{"bosken-mcp", "--socket=/x"}, {}, unknown + "--socket=/x\n" + std::string(MCPMain::helpText)},
         {{"bosken-mcp", "install"}, {}, "install"},
         {{"bosken-mcp", "install", "--app", "codex", "--version"}, {}, "install --app codex --version"},
+        {{"bosken-mcp", "uninstall", "--all"}, {}, "uninstall --all"},
         {{"bosken-mcp", "--bogus", "install"}, {}, unknown + "--bogus\n" + std::string(MCPMain::helpText)},
         {{"bosken-mcp", "--socket", "/s", "install"}, {}, unknown + "install\n" + std::string(MCPMain::helpText)},
     };

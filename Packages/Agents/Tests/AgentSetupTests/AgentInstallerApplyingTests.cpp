@@ -218,6 +218,123 @@ TEST_F(ApplyingTest, FailingOrSilentClaudeCommandIsReported) {
     }
 }
 
+// Every app and format: uninstall after install gives the original bytes back (the backup
+// aside), and uninstall with no entry changes nothing.
+TEST_F(ApplyingTest, UninstallAfterInstallRestoresTheOriginalBytes) {
+    const std::pair<Kind, std::string> originals[] = {
+        {Kind::claudeCode, "{\"numStartups\": 12, \"projects\": {}}"},
+        {Kind::claudeDesktop, "{\n  \"globalShortcut\": \"\"\n}\n"},
+        {Kind::codex, "model = \"o3\"\n\n[mcp_servers.other]\ncommand = \"x\"\n"},
+        {Kind::cursor, "{\n  \"mcpServers\": {}\n}\n"},
+        {Kind::gemini, "{\n  // theme\n  \"theme\": \"Default\"\n}\n"},
+        {Kind::windsurf, "{\"mcpServers\": {\"other\": {\"command\": \"x\"}}}"},
+        {Kind::copilot, "{\r\n  \"mcpServers\": {\r\n    \"other\": {\"command\": \"x\"} // mine\r\n  }\r\n}\r\n"},
+        {Kind::vscode, "{\n\t\"servers\": {\n\t\t\"a\": {\"type\": \"stdio\", \"command\": \"x\",},\n\t},\n}\n"},
+        {Kind::antigravity, "\xEF\xBB\xBF{\n    \"mcpServers\": {}\n}"},
+        {Kind::opencode, "{\n  \"$schema\": \"https://opencode.ai/config.json\",\n  /* models */\n  \"model\": \"x\",\n}\n"},
+        {Kind::zed, "// Zed settings\n{\n  \"theme\": \"One Dark\",\n}\n"},
+        {Kind::kiro, "{\n  \"mcpServers\": {\n    \"a\": {\"command\": \"\\u00e9\\/\", \"n\": 1.50}\n  }\n}"},
+    };
+    ASSERT_EQ(std::size(originals), AgentApp::allCases.size());
+    for (const auto& [kind, original] : originals) {
+        SCOPED_TRACE(std::string(AgentApp::rawValue(kind)));
+        std::filesystem::remove_all(home());
+        auto inst = applier(false);
+        const auto app = inst.app(kind);
+        TestSupport::writeFile(app.configURL, original);
+
+        auto added = inst.install(planned(inst.plan(app, helper)));
+        ASSERT_TRUE(std::holds_alternative<AgentInstallResult>(added)) << messageOf(added);
+        EXPECT_EQ(inst.status(app, helper), AgentSetup::ClaudeCodeSetup::Status::connected());
+        std::filesystem::remove(app.configURL + ".bosken-backup-" + stamp());
+
+        auto removal = planned(inst.removalPlan(app));
+        EXPECT_EQ(removal.change, Change::remove(helper));
+        auto removed = inst.install(removal);
+        ASSERT_TRUE(std::holds_alternative<AgentInstallResult>(removed)) << messageOf(removed);
+        EXPECT_EQ(messageOf(removed), "Removed Bosken from " + std::string(app.name()) + " in " + app.configURL +
+                                          ". The old file is saved at " + app.configURL + ".bosken-backup-" + stamp() +
+                                          ". Sessions of " + std::string(app.name()) +
+                                          " already running keep Bosken until they are restarted.");
+        EXPECT_EQ(TestSupport::readFile(app.configURL), original);
+        std::filesystem::remove(app.configURL + ".bosken-backup-" + stamp());
+
+        auto nothing = planned(inst.removalPlan(app));
+        EXPECT_EQ(nothing.change, Change::absent());
+        EXPECT_EQ(nothing.summary, std::string(app.name()) + " has no Bosken in " + app.configURL + ". Nothing to remove.");
+        EXPECT_EQ(messageOf(inst.install(nothing)),
+                  std::string(app.name()) + " has no Bosken (in " + app.configURL + "). Nothing was removed.");
+        EXPECT_EQ(TestSupport::readFile(app.configURL), original);
+        EXPECT_EQ(entriesIn(std::filesystem::path(app.configURL).parent_path()), 1u);
+    }
+}
+
+// An existing entry keeps the user's own keys in every format; a turned-off one is turned on.
+TEST_F(ApplyingTest, ExistingEntryKeepsTheUsersKeysAndIsTurnedBackOn) {
+    struct Case {
+        Kind kind;
+        std::string before;
+        Change change;
+        std::string summary, after;  // summary up to " First copies …"
+    };
+    const std::string q = "\"" + helper + "\"";
+    const Case cases[] = {
+        {Kind::cursor,
+         "{\"mcpServers\": {\"bosken\": {\"command\": \"/old\", \"env\": {\"BOSKEN_AGENT_SOCKET\": \"/s\"}, "
+         "\"disabled\": true, \"autoApprove\": [\"tabs\"]}}}",
+         Change::replace("/old", true),
+         "Replaces the entry that starts /old with the entry below in {}, keeping everything else in it, and turns it "
+         "back on.",
+         "{\"mcpServers\": {\"bosken\": {\"command\": " + q +
+             ", \"env\": {\"BOSKEN_AGENT_SOCKET\": \"/s\"}, \"autoApprove\": [\"tabs\"], \"args\": []}}}"},
+        {Kind::opencode,
+         "{\"mcp\": {\"bosken\": {\"type\": \"local\", \"command\": [" + q +
+             "], \"enabled\": false, \"timeout\": 5000}}}",
+         Change::unchanged(true), "Turns the entry below back on in {}, keeping everything else in it.",
+         "{\"mcp\": {\"bosken\": {\"type\": \"local\", \"command\": [" + q + "], \"enabled\": true, \"timeout\": 5000}}}"},
+        {Kind::codex,
+         "[mcp_servers.bosken]\ncommand = " + q + "\nenabled = false\n\n[mcp_servers.bosken.env]\nK = \"V\"\n",
+         Change::unchanged(true), "Turns the entry below back on in {}, keeping everything else in it.",
+         "[mcp_servers.bosken]\ncommand = " + q + "\nargs = []\nenabled = true\n\n[mcp_servers.bosken.env]\nK = \"V\"\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.before);
+        auto inst = applier(false);
+        const auto app = inst.app(c.kind);
+        TestSupport::writeFile(app.configURL, c.before);
+        auto made = planned(inst.plan(app, helper));
+        EXPECT_EQ(made.change, c.change);
+        auto summary = c.summary;
+        summary.replace(summary.find("{}"), 2, app.configURL);
+        EXPECT_EQ(made.summary, summary + " First copies the file to " + app.configURL + ".bosken-backup-" + stamp() + ".");
+        auto outcome = inst.install(made);
+        ASSERT_TRUE(std::holds_alternative<AgentInstallResult>(outcome)) << messageOf(outcome);
+        EXPECT_EQ(TestSupport::readFile(app.configURL), c.after);
+        if (c.change.kind == Change::Kind::unchanged) {
+            EXPECT_TRUE(messageOf(outcome).starts_with("Turned Bosken back on in " + std::string(app.name()) + " in ")) << messageOf(outcome);
+        } else {
+            EXPECT_TRUE(messageOf(outcome).starts_with("Pointed Cursor's Bosken at this copy in " + app.configURL +
+                                                        " and turned it back on; it started /old.")) << messageOf(outcome);
+        }
+    }
+}
+
+TEST_F(ApplyingTest, ClaudeCommandRemoves) {
+    writeExecutable(path("bin/claude"));
+    write("home/.claude.json", boskenConfig(helper));
+    auto inst = applier(true);
+    auto made = planned(inst.removalPlan(inst.app(Kind::claudeCode)));
+    EXPECT_EQ(made.preview, "claude mcp remove --scope user bosken");
+    EXPECT_EQ(made.summary, "Runs the command below, which edits " + home() + "/.claude.json. First copies the file to " +
+                                home() + "/.claude.json.bosken-backup-" + stamp() + ".");
+    answers = {{1, "No user-scoped MCP server found with name: bosken"}};
+    EXPECT_EQ(inst.install(made), Outcome(AgentInstallError::commandFailed("No user-scoped MCP server found with name: bosken")));
+    answers = {{0, ""}};
+    made = planned(inst.removalPlan(inst.app(Kind::claudeCode)));
+    EXPECT_EQ(inst.install(made), Outcome(AgentInstallError::notRemoved(home() + "/.claude.json")));
+    EXPECT_EQ(calls.back().arguments, (std::vector<std::string>{"mcp", "remove", "--scope", "user", "bosken"}));
+}
+
 TEST(AgentInstallErrorMessage, EveryCase) {
     const std::pair<AgentInstallError, std::string> cases[] = {
         {AgentInstallError::notInstalled("/Volumes/B/Bosken.app/Contents/Helpers/bosken-mcp"),
@@ -233,6 +350,7 @@ TEST(AgentInstallErrorMessage, EveryCase) {
          "Couldn't save /p: Permission denied. The original is untouched."},
         {AgentInstallError::commandFailed("Error: bad thing"), "The command failed: Error: bad thing"},
         {AgentInstallError::notApplied("/p"), "/p was written, but Bosken isn't in it when read back. Add it by hand."},
+        {AgentInstallError::notRemoved("/p"), "/p was written, but Bosken is still in it when read back. Remove it by hand."},
     };
     for (const auto& [error, expected] : cases) EXPECT_EQ(error.message(), expected);
 }

@@ -10,9 +10,11 @@ namespace {
 
 const std::string helper = "/Applications/Bosken.app/Contents/Helpers/bosken-mcp";
 
-std::string jsonBlock(const std::string& command) {
-    return "    {\n      \"mcpServers\" : {\n        \"bosken\" : {\n          \"args\" : [],\n          \"command\" : \"" +
-           command + "\"\n        }\n      }\n    }\n";
+// The pasted block; `extra` are the entry's members after "command", each line ending ",\n" but the last.
+std::string jsonBlock(const std::string& command, const std::string& servers = "mcpServers",
+                      const std::string& extra = "") {
+    return "    {\n      \"" + servers + "\" : {\n        \"bosken\" : {\n          \"args\" : [],\n          \"command\" : \"" +
+           command + "\"" + (extra.empty() ? "" : ",\n" + extra) + "\n        }\n      }\n    }\n";
 }
 
 TEST(ManualSteps, EveryAppWithTildePaths) {
@@ -50,8 +52,60 @@ TEST(ManualSteps, EveryAppWithTildePaths) {
         "Windsurf\n"
         "  Add this to ~/.codeium/windsurf/mcp_config.json, merging it into any \"mcpServers\" already there:\n" +
         jsonBlock(helper) +
-        "  Then: Restart Windsurf, or refresh its MCP servers.\n";
+        "  Then: Restart Windsurf, or refresh its MCP servers.\n"
+        "\n"
+        "GitHub Copilot\n"
+        "  Add this to ~/.copilot/mcp-config.json, merging it into any \"mcpServers\" already there:\n" +
+        jsonBlock(helper, "mcpServers", "          \"tools\" : [\n            \"*\"\n          ],\n          \"type\" : \"stdio\"") +
+        "  Then: Start a new Copilot session, or reload Copilot in your editor, to load Bosken.\n"
+        "\n"
+        "VS Code\n"
+        "  Add this to ~/Library/Application Support/Code/User/mcp.json, merging it into any \"servers\" already there:\n" +
+        jsonBlock(helper, "servers", "          \"type\" : \"stdio\"") +
+        "  Then: Restart VS Code, or start Bosken from the MCP: List Servers command.\n"
+        "\n"
+        "Antigravity\n"
+        "  Add this to ~/.gemini/config/mcp_config.json, merging it into any \"mcpServers\" already there:\n" +
+        jsonBlock(helper) +
+        "  Then: Restart Antigravity, or refresh its MCP servers, to load Bosken.\n"
+        "\n"
+        "OpenCode\n"
+        "  Add this to ~/.config/opencode/opencode.json, merging it into any \"mcp\" already there:\n"
+        "    {\n      \"mcp\" : {\n        \"bosken\" : {\n          \"command\" : [\n            \"" + helper +
+        "\"\n          ],\n          \"enabled\" : true,\n          \"type\" : \"local\"\n        }\n      }\n    }\n"
+        "  Then: Start a new OpenCode session to load Bosken.\n"
+        "\n"
+        "Zed\n"
+        "  Add this to ~/.config/zed/settings.json, merging it into any \"context_servers\" already there:\n" +
+        jsonBlock(helper, "context_servers") +
+        "  Then: Zed loads Bosken as soon as it sees the saved settings; check the Agent panel's settings.\n"
+        "\n"
+        "Kiro\n"
+        "  Add this to ~/.kiro/settings/mcp.json, merging it into any \"mcpServers\" already there:\n" +
+        jsonBlock(helper) +
+        "  Then: Restart Kiro, or reconnect its MCP servers, to load Bosken.\n";
     EXPECT_EQ(AgentInstaller::manualSteps(helper, std::nullopt), expected);
+}
+
+TEST(ManualSteps, RemovalInEachForm) {
+    std::vector<AgentApp> apps{{Kind::claudeCode, "/cc/.claude.json", true},
+                               {Kind::codex, "/c/config.toml", true},
+                               {Kind::zed, "/z/settings.json", true}};
+    EXPECT_EQ(AgentInstaller::manualRemovalSteps(apps),
+              "Claude Code\n"
+              "  Run: claude mcp remove --scope user bosken\n"
+              "  Then: Sessions of Claude Code already running keep Bosken until they are restarted.\n"
+              "\n"
+              "Codex (CLI and app)\n"
+              "  Run: codex mcp remove bosken\n"
+              "  Or delete the [mcp_servers.bosken] table, and any [mcp_servers.bosken.\u2026] tables, from /c/config.toml.\n"
+              "  Then: Sessions of Codex (CLI and app) already running keep Bosken until they are restarted.\n"
+              "\n"
+              "Zed\n"
+              "  Delete the \"bosken\" entry from \"context_servers\" in /z/settings.json.\n"
+              "  Then: Sessions of Zed already running keep Bosken until they are restarted.\n");
+    EXPECT_NE(AgentInstaller::manualRemovalSteps(std::nullopt).find("from \"servers\" in ~/Library/Application Support/Code/User/mcp.json.\n"),
+              std::string::npos);
 }
 
 // A given list keeps its order and real paths; Claude Code's file is never named (its command edits it).

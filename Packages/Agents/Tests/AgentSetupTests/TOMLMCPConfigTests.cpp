@@ -79,6 +79,28 @@ TEST(TOMLMCPConfig, MergesAndMergingAgainChangesNothing) {
     }
 }
 
+TEST(TOMLMCPConfig, RemovesTheTableWithItsSubTablesKeepingEverythingElse) {
+    struct Case {
+        std::string before, after, removed;
+    };
+    const std::string table = "[mcp_servers.bosken]\n" + kCommand + "\nargs = [\n  \"-v\",\n]\n";
+    const Case cases[] = {
+        {"a = 1\n\n" + table + "\n[mcp_servers.bosken.env]\nK = \"V\" # mine\n\n# next\n[b]\nc = 2\n",
+         "a = 1\n\n# next\n[b]\nc = 2\n", table + "\n[mcp_servers.bosken.env]\nK = \"V\" # mine\n"},
+        {"a = 1\r\n\r\n[mcp_servers.bosken]\r\n" + kCommand + "\r\n\r\n", "a = 1\r\n",
+         "[mcp_servers.bosken]\n" + kCommand + "\n"},
+        {"[mcp_servers.bosken.env]\nK = 1\n[x]\n[mcp_servers.bosken]\n" + kCommand + "\n", "[x]\n",
+         "[mcp_servers.bosken.env]\nK = 1\n[mcp_servers.bosken]\n" + kCommand + "\n"},
+        {"[mcp_servers.other]\ncommand = \"x\"\n", "[mcp_servers.other]\ncommand = \"x\"\n", ""},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(TOMLMCPConfig::removed(c.before, "bosken"),
+                  (std::variant<TOMLMCPConfig::Removal, TOMLMCPConfig::Problem>(TOMLMCPConfig::Removal{c.after, c.removed})))
+            << c.before;
+    }
+    EXPECT_EQ(TOMLMCPConfig::removed("mcp_servers.bosken.command = \"/x\"\n", "bosken").index(), 1u);
+}
+
 TEST(TOMLMCPConfig, Refusals) {
     const std::string unreadable = "it isn't TOML Bosken can read (an unfinished string, array or table header)";
     const std::string inlined = "it sets mcp_servers.bosken inline or with dotted keys";

@@ -111,4 +111,7 @@ TEST(AgentMessageDecoding, KeepsLargeIdsAndContentExactly) {
     JSON item = JSON::object({{"type", "image"}, {"mimeType", "image/png"}, {"data", std::string(100000, 'A')}});
     AgentMessage message = AgentMessage::result(4'000'000'000'123, {item, JSON("odd item")}, false);
     EXPECT_EQ(decoded(message.json().data()), message);
+    // Another side's serializer may write a lone surrogate escape: one character is lost, not the result.
+    EXPECT_EQ(decoded(R"({"type":"result","id":2,"content":[{"type":"text","text":"a\ud800"}]})"),
+              AgentMessage::result(2, {JSON::object({{"type", "text"}, {"text", "a\xEF\xBF\xBD"}})}, false));
 }

@@ -27,16 +27,15 @@ TEST(AgentTools, SchemasAndAnnotations) {
     struct Expected {
         std::vector<std::string> properties;
         std::vector<std::string> required;
-        bool readOnly;
     };
     const std::vector<Expected> expected = {
-        {{"newWindow", "url"}, {"url"}, false},
-        {{}, {}, true},
-        {{"maxText", "tab"}, {"tab"}, true},
-        {{"tab"}, {"tab"}, true},
-        {{"selector", "tab"}, {"tab", "selector"}, false},
-        {{"clear", "selector", "submit", "tab", "text"}, {"tab", "selector", "text"}, false},
-        {{"tab"}, {"tab"}, false},
+        {{"newWindow", "url"}, {"url"}},
+        {{}, {}},
+        {{"maxText", "tab"}, {"tab"}},
+        {{"tab"}, {"tab"}},
+        {{"selector", "tab"}, {"tab", "selector"}},
+        {{"clear", "selector", "submit", "tab", "text"}, {"tab", "selector", "text"}},
+        {{"tab"}, {"tab"}},
     };
     const auto& definitions = AgentTools::definitions();
     ASSERT_EQ(definitions.size(), expected.size());
@@ -52,11 +51,6 @@ TEST(AgentTools, SchemasAndAnnotations) {
         for (const auto& m : *schema["properties"]->object()) properties.push_back(m.key);
         std::sort(properties.begin(), properties.end());
         EXPECT_EQ(properties, expected[i].properties);
-        if (expected[i].readOnly) {
-            EXPECT_EQ(*d["annotations"], JSON::object({{"readOnlyHint", true}}));
-        } else {
-            EXPECT_FALSE(d["annotations"]);
-        }
         for (const auto& m : *schema["properties"]->object()) {
             if (*d["name"]->string() == "type" && m.key == "text") {
                 EXPECT_EQ(m.value, JSON::object({{"type", "string"}}));
@@ -65,6 +59,27 @@ TEST(AgentTools, SchemasAndAnnotations) {
             }
         }
     }
+}
+
+// Clients weigh a call by these: every hint is given (a missing one reads as destructive and
+// open-world), only the three readers are read-only, and only what can submit a form is destructive.
+TEST(AgentTools, TitlesAndEveryHint) {
+    std::vector<std::string> readOnly, destructive;
+    for (const JSON& d : AgentTools::definitions()) {
+        const std::string& name = *d["name"]->string();
+        ASSERT_TRUE(d["title"] && d["title"]->string()) << name;
+        EXPECT_FALSE(d["title"]->string()->empty()) << name;
+        const JSON* hints = d["annotations"];
+        ASSERT_TRUE(hints && hints->object()) << name;
+        EXPECT_EQ(hints->object()->size(), 4u) << name;
+        for (const char* hint : {"readOnlyHint", "destructiveHint", "idempotentHint", "openWorldHint"}) {
+            ASSERT_TRUE((*hints)[hint] && (*hints)[hint]->boolValue()) << name << " " << hint;
+        }
+        if (*(*hints)["readOnlyHint"]->boolValue()) readOnly.push_back(name);
+        if (*(*hints)["destructiveHint"]->boolValue()) destructive.push_back(name);
+    }
+    EXPECT_EQ(readOnly, (std::vector<std::string>{"list_agent_tabs", "read_page", "screenshot_tab"}));
+    EXPECT_EQ(destructive, (std::vector<std::string>{"click", "type"}));
 }
 
 TEST(AgentTools, SharedTabArgumentAndTextLengths) {

@@ -56,6 +56,31 @@ TEST(JSONParse, EscapesAndUnicode) {
     EXPECT_EQ(*parse(R"("\u0000")")->string(), std::string(1, '\0'));
 }
 
+TEST(JSONParse, LoneSurrogatesReadAsReplacementOnlyWhenAsked) {
+    const std::string fffd = "\xEF\xBF\xBD";
+    struct Case {
+        const char* text;
+        std::string value;
+    };
+    for (const auto& [text, value] : std::initializer_list<Case>{
+             {R"("\ud800")", fffd},
+             {R"("a\udc00b")", "a" + fffd + "b"},
+             {R"("\ud800\u0041")", fffd + "A"},
+             {R"("\udbff\ud83d\ude00")", fffd + "\xF0\x9F\x98\x80"},
+             {R"("\ude00\ud83d")", fffd + fffd},
+             {R"("\ud800\n")", fffd + "\n"},
+         }) {
+        auto parsed = JSON::parsed(text, {.loneSurrogatesAsReplacement = true});
+        ASSERT_TRUE(parsed) << text;
+        EXPECT_EQ(*parsed->string(), value) << text;
+        EXPECT_FALSE(parse(text)) << text;
+    }
+    // Only the surrogate is forgiven: a bad escape after it is still not JSON.
+    for (const char* text : {R"("\ud800\u00")", R"("\ud800\x")", R"("\ud800)"}) {
+        EXPECT_FALSE(JSON::parsed(text, {.loneSurrogatesAsReplacement = true})) << text;
+    }
+}
+
 TEST(JSONParse, NumbersBeyondADoubleBecomeNullAndTinyOnesZero) {
     EXPECT_TRUE(parse("1e400")->isNull());
     EXPECT_TRUE(parse("-1e400")->isNull());
