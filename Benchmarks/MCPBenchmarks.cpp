@@ -4,11 +4,15 @@
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <memory>
 
 #include "AgentMCP/MCPServer.hpp"
+#include "AgentMCP/ToolCallScan.hpp"
+#include "AgentWire/AgentMessage.hpp"
 #include "AgentWire/JSON.hpp"
 #include "SettingsFile.hpp"
 
@@ -123,6 +127,54 @@ BENCHMARK_CAPTURE(HandleLine, ping, std::string(R"({"jsonrpc":"2.0","id":12,"met
     ->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(HandleLine, toolsList, std::string(R"({"jsonrpc":"2.0","id":13,"method":"tools/list","params":{}})"))
     ->Unit(benchmark::kMicrosecond);
+
+// One tools/call through the helper's two roads, in this process and without input/output:
+// the general road (request parsed into a tree, call line serialized, result line parsed,
+// reply serialized) against the fast road (request and result each scanned once, call line
+// and reply spliced). Interleaved rounds; the minimum of each, the spread beside it.
+// The general road as the serve loop and the App link take it.
+std::string generalRoad(AgentMCP::MCPServer& server, const std::string& request, const std::string& resultLine) {
+    auto call = server.handle(request).call;
+    benchmark::DoNotOptimize(AgentWire::AgentMessage::call(7, call->tool, call->arguments).line());
+    auto decoded = AgentWire::AgentMessage::decode(std::string_view(resultLine));
+    auto* result = std::get<AgentWire::AgentMessage>(decoded).as<AgentWire::AgentMessage::Result>();
+    return server.callReply(call->id, {std::move(result->content), result->isError});
+}
+
+void ToolCallRoads(benchmark::State& state) {
+    using Clock = std::chrono::steady_clock;
+    const size_t bytes = static_cast<size_t>(state.range(0));
+    const int rounds = 15, calls = bytes > (1 << 20) ? 1 : 2000;
+    const std::string request =
+        R"({"jsonrpc":"2.0","id":7,"method":"tools/call","params":{"name":"read_page","arguments":{"tab":"tab-1"}}})";
+    const std::string resultLine = toolResult(bytes);
+    AgentMCP::MCPServer server("0.4.1");
+    std::vector<double> general, fast;
+    std::string callLine;
+    for (auto _ : state) {
+        for (int round = 0; round < rounds; ++round) {
+            auto start = Clock::now();
+            for (int i = 0; i < calls; ++i) benchmark::DoNotOptimize(generalRoad(server, request, resultLine));
+            general.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count() / calls);
+            start = Clock::now();
+            for (int i = 0; i < calls; ++i) {
+                auto scanned = AgentMCP::ToolCallScan::request(request);
+                callLine.clear();
+                AgentMCP::ToolCallScan::appendCallLine(callLine, *scanned, 7);
+                benchmark::DoNotOptimize(AgentMCP::ToolCallScan::reply(resultLine, 7, scanned->id));
+            }
+            fast.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count() / calls);
+        }
+    }
+    std::sort(general.begin(), general.end());
+    std::sort(fast.begin(), fast.end());
+    state.counters["general_us_min"] = general.front();
+    state.counters["general_us_med"] = general[general.size() / 2];
+    state.counters["fast_us_min"] = fast.front();
+    state.counters["fast_us_med"] = fast[fast.size() / 2];
+    state.counters["general_over_fast"] = general.front() / fast.front();
+}
+BENCHMARK(ToolCallRoads)->Arg(64)->Arg(40 << 20)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

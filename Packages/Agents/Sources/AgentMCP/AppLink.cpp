@@ -133,8 +133,17 @@ void AppLink::clientDidIntroduce(const std::string& name, const std::string& ver
 }
 
 AppLink::Step AppLink::start(std::string tool, JSON arguments) {
+    return started(Call{std::move(tool), std::move(arguments), {}, false});
+}
+
+AppLink::Step AppLink::start(const ToolCallScan::Request& request) {
+    requestID_ = request.id;
+    return started(Call{std::string(request.name), JSON(), std::string(request.arguments), true});
+}
+
+AppLink::Step AppLink::started(Call call) {
     Step step;
-    call_ = Call{std::move(tool), std::move(arguments)};
+    call_ = std::move(call);
     try {
         begin(step);
     } catch (const std::exception&) {
@@ -221,7 +230,12 @@ void AppLink::sendCall(Step& step) {
     phase_ = Phase::awaiting;
     // The write shares the call's deadline: a browser that stopped reading cannot block us.
     deadline_ = now_() + callTimeout_;
-    out_ = AgentMessage::call(id, call_->tool, std::move(call_->arguments)).line();
+    if (call_->fast) {
+        out_.clear();
+        ToolCallScan::appendCallLine(out_, {{}, call_->tool, call_->argumentsText, {}}, id);
+    } else {
+        out_ = AgentMessage::call(id, call_->tool, std::move(call_->arguments)).line();
+    }
     outAt_ = 0;
     flush(step);
 }
@@ -250,6 +264,16 @@ void AppLink::readChunk(Step& step) {
     auto* complete = std::get_if<AgentWire::LineBuffer::Lines>(&lines);
     if (!complete) return fail(step, LinkError::connectionLost());
     for (auto& line : *complete) {
+        // The fast road: the result as it came, its content written from this line's storage.
+        if (call_ && call_->fast && !call_->cancelled && phase_ == Phase::awaiting) {
+            if (auto reply = ToolCallScan::reply(line.view(), call_->id, requestID_)) {
+                step.reply = *reply;
+                step.replyLine = std::move(line);
+                call_.reset();
+                phase_ = Phase::idle;
+                continue;
+            }
+        }
         auto decoded = AgentMessage::decode(line.view());
         auto* message = std::get_if<AgentMessage>(&decoded);
         if (!message) return fail(step, LinkError::connectionLost());

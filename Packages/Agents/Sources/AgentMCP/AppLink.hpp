@@ -7,6 +7,7 @@
 #include <string>
 #include <variant>
 
+#include "AgentMCP/ToolCallScan.hpp"
 #include "AgentMCP/ToolOutcome.hpp"
 #include "AgentWire/AgentMessage.hpp"
 #include "AgentWire/LineBuffer.hpp"
@@ -70,6 +71,10 @@ public:
     struct Step {
         int pendings = 0;                    // pending messages: the owner is still being asked
         std::optional<ToolOutcome> outcome;  // the call ended (never for a cancelled call)
+        // A fast call ended with a result in the writer's form: its reply, the content in
+        // `replyLine`, the id in the link (until the next start).
+        std::optional<ToolCallScan::Reply> reply;
+        AgentWire::LineBuffer::Line replyLine;
     };
 
     AppLink(Connect connect, Preflight preflight, Clock::duration approvalWait, Clock::duration callTimeout,
@@ -89,6 +94,9 @@ public:
     // Starts a call while none is busy. A failure before anything is sent (a refusal by the
     // preflight, no browser) is the returned outcome; otherwise the outcome comes from `advance`.
     Step start(std::string tool, AgentWire::JSON arguments);
+    // `start` for a request the fast road took: the call line is spliced from its spans, and a
+    // result in the writer's form ends the call with `Step::reply` instead of an outcome.
+    Step start(const ToolCallScan::Request& request);
     // The client gave up on the current call: it gets no outcome. A call not yet sent is
     // dropped; a sent one keeps the link busy until its late result (read and dropped) or its
     // deadline, so the browser still sees one call at a time.
@@ -111,8 +119,10 @@ public:
 private:
     enum class Phase { idle, asking, awaiting };
     struct Call {
-        std::string tool;
+        std::string tool;  // the fast road's: the name's JSON text
         AgentWire::JSON arguments;
+        std::string argumentsText;  // the fast road's
+        bool fast = false;
         int64_t id = 0;
         bool cancelled = false;
     };
@@ -133,7 +143,9 @@ private:
     std::string clientName_;
     std::string clientVersion_;
     int64_t lastCallID_ = 0;
+    std::string requestID_;  // of the last fast call, as written
 
+    Step started(Call call);
     void begin(Step& step);
     void drain();
     void sendCall(Step& step);

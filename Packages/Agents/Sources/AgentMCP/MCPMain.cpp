@@ -1,9 +1,5 @@
 #include "AgentMCP/MCPMain.hpp"
 
-#if !defined(__APPLE__)
-#include <malloc.h>
-#include <sys/mman.h>
-#endif
 #include <pwd.h>
 #include <signal.h>
 #include <sys/uio.h>
@@ -60,32 +56,6 @@ std::optional<HelperRelaunch> relaunchGuard(const std::optional<MCPResume>& resu
     if (resume) return HelperRelaunch(resume->executable, arguments, resume->relaunches, system);
     if (auto own = HelperBinary::ownPath()) return HelperRelaunch(*own, arguments, {}, system);
     return std::nullopt;
-}
-
-// Results of tens of MiB (screenshots) pass through several buffers, and install builds the
-// tree of a settings file of several MiB. On Linux, faulting in fresh pages costs more than
-// that work itself: glibc gives large blocks back to the kernel when they are freed, so each
-// would pay again, and a tree of small nodes touches thousands of pages. So freed blocks are
-// kept for reuse, and the heap grows in one large step that is advised to use huge pages,
-// which need a few hundred times fewer faults. The macOS allocator keeps its own large-block
-// cache and faults are cheap there.
-void keepFreedMemoryForReuse() {
-#if !defined(__APPLE__)
-    constexpr size_t step = 64u << 20;
-    ::mallopt(M_MMAP_THRESHOLD, 256 << 20);
-    ::mallopt(M_TRIM_THRESHOLD, 256 << 20);
-    ::mallopt(M_TOP_PAD, step);
-    // Growing the heap now makes the step's address range exist, so the advice can cover it.
-    void* block = std::malloc(1u << 20);
-    const auto page = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
-    const uintptr_t from = (reinterpret_cast<uintptr_t>(block) + page - 1) & ~(page - 1);
-    const auto to = reinterpret_cast<uintptr_t>(::sbrk(0));
-    // Only a range inside the heap; elsewhere (another allocator in front of malloc) it is left.
-    if (block && from < to && to - from <= 2 * step) {
-        ::madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
-    }
-    std::free(block);
-#endif
 }
 
 int serve(const std::vector<std::string>& arguments, const Environment& environment, const std::string& socketPath) {
@@ -166,7 +136,6 @@ Command parse(const std::vector<std::string>& arguments, const Environment& envi
 }
 
 int run(const std::vector<std::string>& arguments, const Environment& environment) {
-    keepFreedMemoryForReuse();
     Command command = parse(arguments, environment, homeDirectory);
     if (auto* install = std::get_if<Install>(&command)) {
         if (install->uninstall) return MCPInstall::runUninstall(install->arguments, environment);

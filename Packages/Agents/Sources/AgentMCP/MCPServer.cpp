@@ -63,9 +63,7 @@ std::string MCPServer::parseError() {
 
 MCPServer::Handled MCPServer::handle(std::string_view line) {
     Handled handled;
-    // Ids keep their written form (a large integer is no double), and a lone surrogate escape,
-    // which the grammar allows, costs one character rather than the request.
-    auto parsed = JSON::parse(line, {.exactNumbers = true, .loneSurrogatesAsReplacement = true});
+    auto parsed = JSON::parse(line, parseOptions);
     auto* message = std::get_if<JSON>(&parsed);
     if (!message) {
         handled.reply = parseError();

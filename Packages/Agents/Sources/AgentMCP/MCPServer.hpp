@@ -59,6 +59,10 @@ public:
     void resume(const MCPSession& session);
 
     Handled handle(std::string_view line);
+    // How a line is read: ids keep their written form (a large integer is no double), and a
+    // lone surrogate escape, which the grammar allows, costs one character rather than the request.
+    static constexpr AgentWire::JSON::ParseOptions parseOptions{.exactNumbers = true,
+                                                                .loneSurrogatesAsReplacement = true};
 
     // One message (not a batch).
     Routed route(const AgentWire::JSON& message);

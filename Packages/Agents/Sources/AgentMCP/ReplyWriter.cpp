@@ -35,8 +35,26 @@ void ReplyWriter::restore() {
 
 void ReplyWriter::add(std::string reply) {
     if (closed_) return;
-    pendingBytes_ += reply.size() + 1;
-    pending_.push_back(std::move(reply));
+    Pending entry;
+    entry.head = reply.size();
+    entry.text = std::move(reply);
+    pendingBytes_ += entry.size();
+    pending_.push_back(std::move(entry));
+}
+
+void ReplyWriter::add(const ToolCallScan::Reply& reply, AgentWire::LineBuffer::Line line) {
+    if (closed_) return;
+    const auto& parts = reply.parts;
+    Pending entry;
+    entry.text.reserve(reply.size() - parts[3].size());
+    entry.text.append(parts[0]).append(parts[1]).append(parts[2]);
+    entry.head = entry.text.size();
+    entry.text.append(parts[4]);
+    entry.content = parts[3];  // its bytes stay where they are when the line is moved
+    entry.line = std::move(line);
+    entry.lineFeed = false;
+    pendingBytes_ += entry.size();
+    pending_.push_back(std::move(entry));
 }
 
 ReplyWriter::Status ReplyWriter::flush() {
@@ -44,11 +62,20 @@ ReplyWriter::Status ReplyWriter::flush() {
     while (!pending_.empty() && !closed_) {
         iovec parts[maxParts];
         int count = 0;
-        for (size_t i = 0; i < pending_.size() && count + 2 <= static_cast<int>(maxParts); ++i) {
-            const std::string& reply = pending_[i];
-            size_t from = i == 0 ? frontWritten_ : 0;  // at most the reply's size: its line feed is left
-            if (from < reply.size()) parts[count++] = {const_cast<char*>(reply.data()) + from, reply.size() - from};
-            parts[count++] = {const_cast<char*>(&lineFeed), 1};
+        for (size_t i = 0; i < pending_.size() && count + 4 <= static_cast<int>(maxParts); ++i) {
+            const Pending& entry = pending_[i];
+            std::string_view pieces[4] = {std::string_view(entry.text).substr(0, entry.head), entry.content,
+                                          std::string_view(entry.text).substr(entry.head),
+                                          entry.lineFeed ? std::string_view(&lineFeed, 1) : std::string_view()};
+            size_t skip = i == 0 ? frontWritten_ : 0;
+            for (std::string_view piece : pieces) {
+                if (skip >= piece.size()) {
+                    skip -= piece.size();
+                    continue;
+                }
+                parts[count++] = {const_cast<char*>(piece.data()) + skip, piece.size() - skip};
+                skip = 0;
+            }
         }
         ssize_t n = ::writev(fd_, parts, std::min(count, IOV_MAX));
         if (n < 0 && errno == EINTR) continue;
@@ -62,7 +89,7 @@ ReplyWriter::Status ReplyWriter::flush() {
         auto done = static_cast<size_t>(n);
         pendingBytes_ -= done;
         while (done > 0) {
-            size_t left = pending_.front().size() + 1 - frontWritten_;
+            size_t left = pending_.front().size() - frontWritten_;
             if (done < left) {
                 frontWritten_ += done;
                 break;

@@ -4,6 +4,9 @@
 #include <deque>
 #include <string>
 
+#include "AgentMCP/ToolCallScan.hpp"
+#include "AgentWire/LineBuffer.hpp"
+
 namespace AgentMCP {
 
 // Writes reply lines to the MCP client's standard output without ever waiting for the client:
@@ -21,6 +24,9 @@ public:
 
     // Queues `reply` and a line feed; nothing is written until `flush`.
     void add(std::string reply);
+    // Queues a reply of the fast road whose content lies in `line`: the line is kept (and its
+    // storage given back) until the reply's last byte is written; the other parts are copied.
+    void add(const ToolCallScan::Reply& reply, AgentWire::LineBuffer::Line line);
     // Writes what fits now. `closed` once the reader has gone (or the descriptor fails).
     Status flush();
     // Writes everything, waiting as long as the reader takes.
@@ -37,8 +43,19 @@ public:
 private:
     int fd_;
     int originalFlags_ = -1;
-    std::deque<std::string> pending_;
-    size_t frontWritten_ = 0;  // of the first pending reply and its line feed
+    // One reply: `text` split around `content` (which lies in `line`), then a line feed when
+    // `text` has none of its own.
+    struct Pending {
+        std::string text;
+        size_t head = 0;
+        std::string_view content;
+        AgentWire::LineBuffer::Line line;
+        bool lineFeed = true;
+        size_t size() const { return text.size() + content.size() + (lineFeed ? 1 : 0); }
+    };
+
+    std::deque<Pending> pending_;
+    size_t frontWritten_ = 0;  // of the first pending reply
     size_t pendingBytes_ = 0;
     bool closed_ = false;
 };

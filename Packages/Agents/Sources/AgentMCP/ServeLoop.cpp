@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "AgentMCP/ToolCallScan.hpp"
+
 namespace AgentMCP {
 
 using AgentWire::JSON;
@@ -80,6 +82,17 @@ void ServeLoop::takeLines() {
             output_.add(MCPServer::parseError());
             continue;
         }
+        // A tool call in the writer's form takes the fast road: no tree is built for it.
+        if (auto request = ToolCallScan::request(line->text)) {
+            MCPServer::ToolCall call{JSON::parsed(request->id, MCPServer::parseOptions).value_or(JSON()), {}, {},
+                                     std::nullopt, false};
+            if (auto meta = JSON::parsed(request->meta, MCPServer::parseOptions); meta && (*meta)["progressToken"]) {
+                call.progressToken = *(*meta)["progressToken"];
+            }
+            enqueue(std::move(line->text), std::move(call), true);
+            advanceQueue();
+            continue;
+        }
         MCPServer::Handled handled = server_.handle(line->text);
         if (handled.reply) output_.add(std::move(*handled.reply));
         for (const JSON& id : handled.cancelled) cancel(id);
@@ -97,14 +110,16 @@ size_t ServeLoop::callsWaiting() const {
     return count;
 }
 
-void ServeLoop::enqueue(std::string line, MCPServer::ToolCall call) {
+void ServeLoop::enqueue(std::string line, MCPServer::ToolCall call, bool fast) {
     if (callsWaiting() >= limits_.maxCalls) {
+        // The fast road's calls are legacy ones, their ids already in the writer's form: the same bytes.
         output_.add(server_.callReply(call.id, ToolOutcome::error(std::string(tooManyCallsText)), call.modern));
         return;
     }
     Entry entry;
     entry.line = std::move(line);
     entry.calls = 1;
+    entry.fast = fast;
     if (link_.busy() || !queue_.empty()) notifyProgress(call.progressToken, entry.progress, waitingBehindText);
     entry.call = std::move(call);
     queue_.push_back(std::move(entry));
@@ -142,7 +157,11 @@ void ServeLoop::advanceQueue() {
             MCPServer::ToolCall call = std::move(*head.call);
             head.call.reset();  // running now: no longer found by a cancellation in the queue
             head.calls = 0;
-            start(std::move(call), head.progress);
+            if (head.fast) {
+                startFast(std::move(call), head.line, head.progress);
+            } else {
+                start(std::move(call), head.progress);
+            }
             continue;
         }
         if (head.next == head.batch.size()) {
@@ -162,8 +181,17 @@ void ServeLoop::advanceQueue() {
 }
 
 void ServeLoop::start(MCPServer::ToolCall call, int64_t progress) {
-    running_ = Running{std::move(call.id), std::move(call.progressToken), call.modern, progress, false, std::nullopt};
+    running_ = Running{std::move(call.id), std::move(call.progressToken), call.modern, progress, false, std::nullopt, {}};
     stepped(link_.start(std::move(call.tool), std::move(call.arguments)));
+}
+
+void ServeLoop::startFast(MCPServer::ToolCall call, const std::string& line, int64_t progress) {
+    // Scanned again rather than keeping spans into a line the queue may have moved.
+    auto request = ToolCallScan::request(line);
+    if (!request) return finishCall(std::nullopt);  // the same bytes as when queued: never
+    running_ = Running{std::move(call.id), std::move(call.progressToken), false, progress, false, std::nullopt,
+                       std::string(request->id)};
+    stepped(link_.start(*request));
 }
 
 void ServeLoop::stepped(AppLink::Step step) {
@@ -171,7 +199,18 @@ void ServeLoop::stepped(AppLink::Step step) {
     for (int i = 0; i < std::min(step.pendings, maxPendingNotices); ++i) {
         notifyProgress(running_->progressToken, running_->progress, askingOwnerText);
     }
-    if (step.outcome) return finishCall(server_.callReply(running_->id, std::move(*step.outcome), running_->modern));
+    if (step.reply) {
+        output_.add(*step.reply, std::move(step.replyLine));
+        return finishCall(std::nullopt);
+    }
+    if (step.outcome) {
+        if (running_->fastID.empty()) {
+            return finishCall(server_.callReply(running_->id, std::move(*step.outcome), running_->modern));
+        }
+        std::string reply = ToolCallScan::replyFor(running_->fastID, *step.outcome);
+        reply.pop_back();  // the writer adds the line feed
+        return finishCall(std::move(reply));
+    }
     // A cancelled call ends without an outcome.
     if (!link_.busy()) finishCall(std::nullopt);
 }

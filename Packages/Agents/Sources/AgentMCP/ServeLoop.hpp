@@ -48,7 +48,8 @@ private:
     // A queued request line: one tool call, or a batch holding one, handled in its turn.
     struct Entry {
         std::string line;
-        std::optional<MCPServer::ToolCall> call;
+        std::optional<MCPServer::ToolCall> call;  // of the fast road: its id and progress token only
+        bool fast = false;                        // `line` is scanned again when the call starts
         AgentWire::JSON::Array batch;
         bool isBatch = false;
         size_t next = 0;                   // batch elements before this are handled
@@ -63,6 +64,7 @@ private:
         int64_t progress = 0;
         bool cancelled = false;
         std::optional<Clock::time_point> stillWaitingAt;
+        std::string fastID;  // the request's id as written, for a call of the fast road
     };
 
     MCPServer& server_;
@@ -74,10 +76,11 @@ private:
     std::optional<Running> running_;
 
     void takeLines();
-    void enqueue(std::string line, MCPServer::ToolCall call);
+    void enqueue(std::string line, MCPServer::ToolCall call, bool fast = false);
     void enqueue(std::string line, AgentWire::JSON::Array batch);
     void advanceQueue();
     void start(MCPServer::ToolCall call, int64_t progress);
+    void startFast(MCPServer::ToolCall call, const std::string& line, int64_t progress);
     void stepped(AppLink::Step step);
     void finishCall(std::optional<std::string> reply);
     void finishBatch();

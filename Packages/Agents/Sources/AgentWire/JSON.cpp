@@ -1,5 +1,6 @@
 #include "AgentWire/JSON.hpp"
 
+#include "AgentWire/ByteScan.hpp"
 #include "AgentWire/UTF8.hpp"
 
 #include <algorithm>
@@ -19,35 +20,9 @@ bool isIntegralInRange(double d) {
     return std::isfinite(d) && std::fabs(d) < kIntegralLimit && std::round(d) == d;
 }
 
-// Eight bytes at a time: is any byte < 0x20, '"', '\\' (and, when asked, >= 0x80)?
-inline uint64_t load64(const char* p) {
-    uint64_t v;
-    std::memcpy(&v, p, 8);
-    return v;
-}
-constexpr uint64_t kOnes = 0x0101010101010101ULL;
-constexpr uint64_t kHighs = 0x8080808080808080ULL;
-inline uint64_t hasZeroByte(uint64_t v) { return (v - kOnes) & ~v & kHighs; }
-inline uint64_t hasLess(uint64_t v, uint8_t n) { return (v - kOnes * n) & ~v & kHighs; }
-
 // Length of the run of bytes from `p` that need no attention inside a string.
-size_t plainRun(const char* p, size_t n, bool stopAtNonASCII) {
-    size_t i = 0;
-    const uint64_t quotes = kOnes * '"';
-    const uint64_t slashes = kOnes * '\\';
-    while (i + 8 <= n) {
-        uint64_t v = load64(p + i);
-        uint64_t special = hasZeroByte(v ^ quotes) | hasZeroByte(v ^ slashes) | hasLess(v, 0x20);
-        if (stopAtNonASCII) special |= v & kHighs;
-        if (special) break;
-        i += 8;
-    }
-    while (i < n) {
-        auto c = static_cast<unsigned char>(p[i]);
-        if (c == '"' || c == '\\' || c < 0x20 || (stopAtNonASCII && c >= 0x80)) break;
-        ++i;
-    }
-    return i;
+inline size_t plainRun(const char* p, size_t n, bool stopAtNonASCII) {
+    return ByteScan::stringRun(p, n, stopAtNonASCII);
 }
 
 }  // namespace

@@ -1,5 +1,9 @@
 #include "AgentWire/LineBuffer.hpp"
 
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -14,15 +18,65 @@ namespace {
 constexpr size_t moveThreshold = 64 * 1024;
 // Capacity kept across lines; a larger buffer is released once it is empty.
 constexpr size_t keptCapacity = 1024 * 1024;
+// Storage of at least this capacity is a mapping of its own rather than heap memory: freeing
+// it gives every page back to the system at once, so a helper that relayed one large result
+// returns to its idle size, and the heap never keeps a large block's pages.
+constexpr size_t mappedFrom = keptCapacity;
+// A line limit above this is not reserved for in one step.
+constexpr size_t maxReserved = size_t(1) << 30;
+
+size_t roundUp(size_t n, size_t unit) { return (n + unit - 1) / unit * unit; }
+
+// Fresh zero-filled storage of at least `capacity` bytes (rounded up in place), or nullptr.
+char* mapStorage(size_t& capacity) {
+#if defined(__APPLE__)
+    capacity = roundUp(capacity, static_cast<size_t>(::getpagesize()));
+    void* p = ::mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANON, -1, 0);
+    return p == MAP_FAILED ? nullptr : static_cast<char*>(p);
+#else
+    // Whole huge pages at a huge-page boundary, advised as such: tens of MiB then cost a few
+    // dozen page faults instead of thousands. The slack around the aligned range is unmapped.
+    constexpr size_t huge = 2u << 20;
+    capacity = roundUp(capacity, huge);
+    const size_t reserved = capacity + huge;
+    void* p = ::mmap(nullptr, reserved, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (p == MAP_FAILED) return nullptr;
+    const auto start = reinterpret_cast<uintptr_t>(p);
+    const uintptr_t aligned = roundUp(start, huge);
+    if (aligned > start) ::munmap(p, aligned - start);
+    if (const size_t tail = start + reserved - (aligned + capacity); tail > 0) {
+        ::munmap(reinterpret_cast<void*>(aligned + capacity), tail);
+    }
+    ::madvise(reinterpret_cast<void*>(aligned), capacity, MADV_HUGEPAGE);
+    return reinterpret_cast<char*>(aligned);
+#endif
+}
+
+// Storage for `capacity` bytes: heap memory when small, a mapping from `mappedFrom` on.
+char* allocate(size_t& capacity) {
+    char* bytes = capacity >= mappedFrom ? mapStorage(capacity) : static_cast<char*>(std::malloc(capacity));
+    if (!bytes) throw std::bad_alloc();
+    return bytes;
+}
+
+void release(char* bytes, size_t capacity) {
+    if (!bytes) return;
+    if (capacity >= mappedFrom) {
+        ::munmap(bytes, capacity);
+    } else {
+        std::free(bytes);
+    }
+}
 
 }  // namespace
 
 LineBuffer::Line::Line(std::string_view bytes) {
     if (bytes.empty()) return;
-    bytes_ = static_cast<char*>(std::malloc(bytes.size()));
-    if (!bytes_) throw std::bad_alloc();
+    size_t capacity = bytes.size();
+    bytes_ = allocate(capacity);
     std::memcpy(bytes_, bytes.data(), bytes.size());
-    size_ = capacity_ = bytes.size();
+    size_ = bytes.size();
+    capacity_ = capacity;
 }
 
 LineBuffer::Line::Line(Line&& other) noexcept
@@ -37,7 +91,7 @@ LineBuffer::Line& LineBuffer::Line::operator=(Line other) noexcept {
     return *this;
 }
 
-LineBuffer::Line::~Line() { std::free(bytes_); }
+LineBuffer::Line::~Line() { release(bytes_, capacity_); }
 
 LineBuffer::LineBuffer(size_t maxLine) : maxLine_(maxLine) {}
 
@@ -60,10 +114,19 @@ char* LineBuffer::prepare(size_t count) {
         size_t wanted = p.size_ + count;
         size_t grown = p.capacity_ * 2;
         size_t capacity = grown > wanted ? grown : wanted;
-        // realloc can grow a large block in place or by remapping pages, without copying.
-        void* bigger = std::realloc(p.bytes_, capacity);
-        if (!bigger) throw std::bad_alloc();
-        p.bytes_ = static_cast<char*>(bigger);
+        if (capacity < mappedFrom) {
+            void* bigger = std::realloc(p.bytes_, capacity);
+            if (!bigger) throw std::bad_alloc();
+            p.bytes_ = static_cast<char*>(bigger);
+        } else {
+            // Past the heap's share, room for the longest line at once: a large result is then
+            // read into one mapping and never copied to grow. Untouched pages cost nothing.
+            if (maxLine_ <= maxReserved - count && maxLine_ + count > capacity) capacity = maxLine_ + count;
+            char* bigger = allocate(capacity);
+            if (p.size_ > 0) std::memcpy(bigger, p.bytes_, p.size_);
+            release(p.bytes_, p.capacity_);
+            p.bytes_ = bigger;
+        }
         p.capacity_ = capacity;
     }
     return p.bytes_ + p.size_;

@@ -10,7 +10,9 @@ namespace AgentWire {
 
 // Turns the chunks a socket read returns into complete lines (the bytes between line feeds),
 // refusing any line longer than `maxLine` so a peer that never ends a line cannot make the
-// reader grow without bound. Empty lines are skipped; only 0x0A ends a line.
+// reader grow without bound. Empty lines are skipped; only 0x0A ends a line. Small storage
+// is reused across lines; large storage is a mapping of its own, given back to the system
+// as soon as the line holding it is destroyed.
 class LineBuffer {
 public:
     // A line (or any pending bytes) longer than `maxLine`. The buffer is unusable afterwards.

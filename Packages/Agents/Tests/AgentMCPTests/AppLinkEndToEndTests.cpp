@@ -163,13 +163,45 @@ TEST_F(EndToEnd, RefusalsAndBrokenAnswersFailTheCallWithoutHarmingTheHelper) {
     }
 }
 
-TEST_F(EndToEnd, AFortyMebibyteResultArrivesWhole) {
+// The process's resident memory, where the platform tells it (/proc on Linux).
+std::optional<size_t> residentBytes(pid_t pid) {
+#if defined(__linux__)
+    std::istringstream status(TestSupport::readFile("/proc/" + std::to_string(pid) + "/status"));
+    for (std::string key; status >> key;) {
+        if (key == "VmRSS:") {
+            size_t kib = 0;
+            status >> kib;
+            return kib * 1024;
+        }
+    }
+#else
+    (void)pid;
+#endif
+    return std::nullopt;
+}
+
+TEST_F(EndToEnd, AFortyMebibyteResultArrivesWholeAndItsMemoryIsGivenBack) {
     const size_t size = 40u << 20;
     auto browser = startBrowser({"--result-bytes", std::to_string(size)});
-    auto helper = startHelper();
+    // The sanitizer keeps freed blocks in a quarantine of its own; without it, what stays
+    // resident is the helper's.
+    ChildProcess::Environment environment;
+    for (char** e = environ; *e; ++e) {
+        std::string entry(*e);
+        if (auto eq = entry.find('='); eq != std::string::npos) environment[entry.substr(0, eq)] = entry.substr(eq + 1);
+    }
+    environment["ASAN_OPTIONS"] = "quarantine_size_mb=0";
+    ChildProcess helper({BOSKEN_MCP_EXE, "--socket", socket}, environment);
+    exchange(helper, initialize());
+    auto idle = residentBytes(helper.pid());
     std::string text(size, ' ');
     for (size_t i = 0; i < size; ++i) text[i] = "abcdefghijklmnopqrstuvwxyz0123456789"[i % 36];
-    EXPECT_TRUE(exchange(*helper, toolCall(1, "read_page", R"({"tab":"tab-1"})"), 120s) == textReply(1, text, false));
+    EXPECT_TRUE(exchange(helper, toolCall(1, "read_page", R"({"tab":"tab-1"})"), 120s) == textReply(1, text, false));
+    // Answered after the reply was written, so the call's buffers are gone by then.
+    EXPECT_EQ(exchange(helper, R"({"jsonrpc":"2.0","id":2,"method":"ping"})"), R"({"id":2,"jsonrpc":"2.0","result":{}})");
+    if (auto after = residentBytes(helper.pid()); idle && after) {
+        EXPECT_LT(*after, *idle + size / 4) << "idle " << *idle << ", after the result " << *after;
+    }
     stopBrowser(*browser);
 }
 

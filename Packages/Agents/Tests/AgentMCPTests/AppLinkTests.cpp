@@ -177,6 +177,38 @@ TEST(AppLink, ConnectsOnTheFirstCallOnceAndPassesContentAndErrorFlagUnchanged) {
                   hello, R"({"arguments":{"url":"https://a.example"},"id":1,"tool":"open_tab","type":"call"})", callLine(2)}));
 }
 
+// The fast road over the same link: the general road's reply bytes, whether the result is
+// taken as it came or decoded first, and a refusal written around the request's id.
+TEST(AppLink, FastCallsGiveTheRepliesOfTheGeneralRoad) {
+    JSON image = JSON::object({{"type", "image"}, {"mimeType", "image/png"}, {"data", "iVBORw0KGgo="}});
+    FakeBrowser browser;
+    browser.scripts = {{"", false, 0, false,
+                        {welcome(),
+                         result(9, "late") + pending() +
+                             R"({"type":"result","id":1,"content":[{"type":"text","text":"tab-1"}]})" "\n",
+                         AgentMessage::result(2, {image, JSON(42)}, true).line(), AgentMessage::denied("No.").line()}}};
+    auto link = browser.link();
+    const std::string line =
+        R"({"id":"a","method":"tools/call","params":{"name":"open_tab","arguments":{"url":"https://a.example"}}})";
+    auto request = AgentMCP::ToolCallScan::request(line);
+    ASSERT_TRUE(request);
+    std::vector<std::string> written;
+    for (int i = 0; i < 3; ++i) {
+        AppLink::Step step = TestSupport::runToEnd(*link, link->start(*request));
+        written.push_back(step.reply ? step.reply->str()
+                                     : AgentMCP::ToolCallScan::replyFor(request->id, step.outcome.value_or(ToolOutcome{})));
+    }
+    EXPECT_EQ(written, (std::vector<std::string>{
+                           R"({"id":"a","jsonrpc":"2.0","result":{"content":[{"text":"tab-1","type":"text"}],"isError":false}})" "\n",
+                           R"({"id":"a","jsonrpc":"2.0","result":{"content":[{"data":"iVBORw0KGgo=","mimeType":"image/png","type":"image"},42],"isError":true}})" "\n",
+                           R"({"id":"a","jsonrpc":"2.0","result":{"content":[{"text":"No.","type":"text"}],"isError":true}})" "\n"}));
+    auto call = [](int id) {
+        return R"({"arguments":{"url":"https://a.example"},"id":)" + std::to_string(id) + R"(,"tool":"open_tab","type":"call"})";
+    };
+    EXPECT_EQ(browser.lines(0, 4), (std::vector<std::string>{hello, call(1), call(2), call(3)}));
+    EXPECT_EQ(link->state(), AppLink::State::closed);
+}
+
 TEST(AppLink, PendingThenNothingIsStillWaitingAndTheNextCallWaitsWithoutANewHello) {
     FakeBrowser browser;
     browser.scripts = {{pending() + pending()}};

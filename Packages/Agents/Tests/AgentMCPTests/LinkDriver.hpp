@@ -11,10 +11,10 @@
 
 namespace TestSupport {
 
-inline AgentMCP::ToolOutcome runCall(AgentMCP::AppLink& link, const std::string& tool, const AgentWire::JSON& arguments) {
-    AgentMCP::AppLink::Step step = link.start(tool, arguments);
-    while (!step.outcome) {
-        if (!link.busy()) return AgentMCP::ToolOutcome::error("<ended without an outcome>");
+// Advances `step`'s call until it ends: with an outcome, a reply of the fast road, or neither
+// (a cancelled call).
+inline AgentMCP::AppLink::Step runToEnd(AgentMCP::AppLink& link, AgentMCP::AppLink::Step step) {
+    while (!step.outcome && !step.reply && link.busy()) {
         int timeout = -1;
         if (auto deadline = link.deadline()) {
             auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - std::chrono::steady_clock::now());
@@ -24,6 +24,12 @@ inline AgentMCP::ToolOutcome runCall(AgentMCP::AppLink& link, const std::string&
         ::poll(&p, 1, timeout);
         step = link.advance(p.revents);
     }
+    return step;
+}
+
+inline AgentMCP::ToolOutcome runCall(AgentMCP::AppLink& link, const std::string& tool, const AgentWire::JSON& arguments) {
+    AgentMCP::AppLink::Step step = runToEnd(link, link.start(tool, arguments));
+    if (!step.outcome) return AgentMCP::ToolOutcome::error("<ended without an outcome>");
     return *step.outcome;
 }
 

@@ -1,0 +1,17 @@
+#pragma once
+
+#include <cstddef>
+
+namespace AgentWire::ByteScan {
+
+// The scan loop of JSON strings (the parser, the writer and the tool-call scan), on the
+// platform's vector unit (SSE2 on x86-64, NEON on arm64) with a portable fallback: a result
+// line of tens of MiB passes here. Line framing finds its line feeds with memchr, which the C
+// library already vectorises.
+
+// Length of the run of bytes from `p` (at most `n`) that need no attention inside a JSON
+// string: not '"', not '\\', not a control byte below 0x20, and, when `stopAtNonASCII`, below
+// 0x80 (so the caller can check each multi-byte UTF-8 sequence).
+size_t stringRun(const char* p, size_t n, bool stopAtNonASCII);
+
+}  // namespace AgentWire::ByteScan
