@@ -427,6 +427,8 @@ void PerCall(benchmark::State& state) {
     auto relayBrowser = startStandIn(dir + "/relay.sock");
     Series direct, helper, relay, baseline;
     const std::string baselinePath = baselineHelper();
+    // A browser of its own: the stand-in serves one connection at a time.
+    auto baselineBrowser = baselinePath.empty() ? nullptr : startStandIn(dir + "/baseline.sock");
 
     for (auto _ : state) {
         int fd = connectDirectly(dir + "/direct.sock");
@@ -435,7 +437,7 @@ void PerCall(benchmark::State& state) {
         Child helperProcess({helperPath(), "--socket", dir + "/helper.sock"}, true);
         Child relayProcess({ownPath, "--relay", dir + "/relay.sock"}, true);
         std::optional<Child> baselineProcess;
-        if (!baselinePath.empty()) baselineProcess.emplace(std::vector<std::string>{baselinePath, "--socket", dir + "/helper.sock"}, true);
+        if (!baselinePath.empty()) baselineProcess.emplace(std::vector<std::string>{baselinePath, "--socket", dir + "/baseline.sock"}, true);
         LineReader helperLines(helperProcess.out), relayLines(relayProcess.out);
         LineReader baselineLines(baselineProcess ? baselineProcess->out : -1);
         auto viaProcess = [](Child& process, LineReader& replies, int64_t from, int count) {
@@ -480,6 +482,7 @@ void PerCall(benchmark::State& state) {
     directBrowser.reset();
     helperBrowser.reset();
     relayBrowser.reset();
+    baselineBrowser.reset();
     std::filesystem::remove_all(dir);
 }
 BENCHMARK(PerCall)->Iterations(1)->Unit(benchmark::kMillisecond);
@@ -533,6 +536,7 @@ void LargeResult(benchmark::State& state) {
     Series raw, relayed, first, steady, peak, idleBefore, idleAfter;
     Series baseFirst, baseSteady, basePeak, baseIdleBefore, baseIdleAfter;
     const std::string baselinePath = baselineHelper();
+    auto baselineBrowser = baselinePath.empty() ? nullptr : startStandIn(dir + "/baseline.sock", large);
     const std::string initialize =
         R"({"jsonrpc":"2.0","id":0,"method":"initialize","params":{"protocolVersion":"2025-06-18","capabilities":{},"clientInfo":{"name":"bench","version":"1"}}})"
         "\n";
@@ -569,9 +573,9 @@ void LargeResult(benchmark::State& state) {
             raw.add(timed(fd, rawLines, AgentMessage::call(round + 2, "read_page", JSON::object({{"tab", "tab-1"}})).line()));
             relayed.add(timed(relayProcess.in, relayLines, readPage(round + 2)));
             // A fresh helper each round: its first result, then two more.
-            auto measure = [&](const std::string& program, Series& first, Series& steady, Series& peak,
+            auto measure = [&](const std::string& program, const std::string& socket, Series& first, Series& steady, Series& peak,
                                Series& idleBefore, Series& idleAfter) {
-                Child helper({program, "--socket", dir + "/helper.sock"}, true);
+                Child helper({program, "--socket", dir + socket}, true);
                 replies.reset(helper.out);
                 writeAll(helper.in, initialize);
                 replies.next();
@@ -584,8 +588,10 @@ void LargeResult(benchmark::State& state) {
                     idleAfter.add(statusBytes(helper.pid, "VmRSS:"));
                 }
             };
-            measure(helperPath(), first, steady, peak, idleBefore, idleAfter);
-            if (!baselinePath.empty()) measure(baselinePath, baseFirst, baseSteady, basePeak, baseIdleBefore, baseIdleAfter);
+            measure(helperPath(), "/helper.sock", first, steady, peak, idleBefore, idleAfter);
+            if (!baselinePath.empty()) {
+                measure(baselinePath, "/baseline.sock", baseFirst, baseSteady, basePeak, baseIdleBefore, baseIdleAfter);
+            }
         }
         ::shutdown(fd, SHUT_RDWR);
         rawRelay.join();
@@ -614,6 +620,7 @@ void LargeResult(benchmark::State& state) {
     rawBrowser.reset();
     helperBrowser.reset();
     relayBrowser.reset();
+    baselineBrowser.reset();
     std::filesystem::remove_all(dir);
 }
 BENCHMARK(LargeResult)->Iterations(1)->Unit(benchmark::kMillisecond);

@@ -35,24 +35,20 @@ void ReplyWriter::restore() {
 
 void ReplyWriter::add(std::string reply) {
     if (closed_) return;
-    Pending entry;
-    entry.head = reply.size();
-    entry.text = std::move(reply);
-    pendingBytes_ += entry.size();
-    pending_.push_back(std::move(entry));
+    pendingBytes_ += reply.size() + 1;
+    pending_.push_back({std::move(reply), nullptr});
 }
 
 void ReplyWriter::add(const ToolCallScan::Reply& reply, AgentWire::LineBuffer::Line line) {
     if (closed_) return;
     const auto& parts = reply.parts;
-    Pending entry;
+    Pending entry{{}, std::make_unique<Held>()};
     entry.text.reserve(reply.size() - parts[3].size());
     entry.text.append(parts[0]).append(parts[1]).append(parts[2]);
-    entry.head = entry.text.size();
+    entry.held->at = entry.text.size();
     entry.text.append(parts[4]);
-    entry.content = parts[3];  // its bytes stay where they are when the line is moved
-    entry.line = std::move(line);
-    entry.lineFeed = false;
+    entry.held->content = parts[3];  // its bytes stay where they are when the line is moved
+    entry.held->line = std::move(line);
     pendingBytes_ += entry.size();
     pending_.push_back(std::move(entry));
 }
@@ -64,9 +60,11 @@ ReplyWriter::Status ReplyWriter::flush() {
         int count = 0;
         for (size_t i = 0; i < pending_.size() && count + 4 <= static_cast<int>(maxParts); ++i) {
             const Pending& entry = pending_[i];
-            std::string_view pieces[4] = {std::string_view(entry.text).substr(0, entry.head), entry.content,
-                                          std::string_view(entry.text).substr(entry.head),
-                                          entry.lineFeed ? std::string_view(&lineFeed, 1) : std::string_view()};
+            const size_t at = entry.held ? entry.held->at : entry.text.size();
+            std::string_view pieces[4] = {std::string_view(entry.text).substr(0, at),
+                                          entry.held ? entry.held->content : std::string_view(),
+                                          std::string_view(entry.text).substr(at),
+                                          entry.held ? std::string_view() : std::string_view(&lineFeed, 1)};
             size_t skip = i == 0 ? frontWritten_ : 0;
             for (std::string_view piece : pieces) {
                 if (skip >= piece.size()) {

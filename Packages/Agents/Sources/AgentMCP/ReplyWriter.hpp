@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <deque>
+#include <memory>
 #include <string>
 
 #include "AgentMCP/ToolCallScan.hpp"
@@ -43,15 +44,18 @@ public:
 private:
     int fd_;
     int originalFlags_ = -1;
-    // One reply: `text` split around `content` (which lies in `line`), then a line feed when
-    // `text` has none of its own.
-    struct Pending {
-        std::string text;
-        size_t head = 0;
+    // A fast-road reply's content, which lies in `line`, and where in `text` it goes.
+    struct Held {
+        size_t at = 0;
         std::string_view content;
         AgentWire::LineBuffer::Line line;
-        bool lineFeed = true;
-        size_t size() const { return text.size() + content.size() + (lineFeed ? 1 : 0); }
+    };
+    // One reply: `text` and a line feed, or `text` around held content (a burst of small
+    // replies keeps these entries small).
+    struct Pending {
+        std::string text;
+        std::unique_ptr<Held> held;
+        size_t size() const { return text.size() + (held ? held->content.size() : 1); }
     };
 
     std::deque<Pending> pending_;

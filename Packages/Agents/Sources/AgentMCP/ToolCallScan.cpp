@@ -56,6 +56,8 @@ bool takeMeta(JSONScan& scan, Span& meta) {
 }  // namespace
 
 std::optional<Request> request(std::string_view line) {
+    // Most lines are other requests: they cost one search, not a scan.
+    if (line.find(R"(tools/call")") == std::string_view::npos) return std::nullopt;
     Span id, method, name, arguments, meta;
     bool canonical = true, paramsObject = true, seenParams = false;
     auto member = [&](JSONScan& scan, std::string_view key) {

@@ -63,7 +63,7 @@ inline uint64_t specialMask8(const char* p, bool stopAtNonASCII) {
 
 }  // namespace
 
-size_t stringRun(const char* p, size_t n, bool stopAtNonASCII) {
+size_t vectorRun(const char* p, size_t n, bool stopAtNonASCII) {
     size_t i = 0;
 #if defined(__SSE2__) || defined(__ARM_NEON) || defined(__aarch64__)
     // Two vectors per turn keep the loads ahead of the tests.

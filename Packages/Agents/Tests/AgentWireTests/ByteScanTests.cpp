@@ -17,7 +17,7 @@ bool needsAttention(unsigned char c, bool stopAtNonASCII) {
 TEST(ByteScan, StringRunEndsAtTheFirstByteThatNeedsAttention) {
     for (bool stopAtNonASCII : {false, true}) {
         for (char byte : {'"', '\\', '\0', '\x1f', '\x80', '\xff', '\x7f', ' '}) {
-            for (size_t length : {0, 1, 15, 16, 17, 31, 32, 33, 47, 48, 49, 70}) {
+            for (size_t length : {0, 1, 15, 16, 17, 31, 32, 33, 47, 48, 49, 63, 64, 65, 81}) {
                 for (size_t offset = 0; offset < 3; ++offset) {
                     for (size_t at = 0; at < length; ++at) {
                         std::string text(offset, '"');
