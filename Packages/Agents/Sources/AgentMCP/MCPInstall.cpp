@@ -117,6 +117,75 @@ void writeToStandardOutput(const std::string& text) { writeAll(1, text + "\n"); 
 
 void writeToStandardError(const std::string& text) { writeAll(2, "bosken-mcp: " + text + "\n"); }
 
+namespace {
+
+// The installer of a real run: none when the home directory can't be told, since every config
+// path would then be relative to wherever the command runs.
+bool makeInstaller(std::optional<AgentInstaller>& installer, const Environment& environment,
+                   const Writer& writeError) {
+    if (installer) return true;
+    auto home = homeDirectory(environment);
+    if (!home) {
+        writeError("couldn't tell your home directory; set HOME and try again");
+        return false;
+    }
+    installer.emplace(environment, *home, std::nullopt, true, AgentSetup::CommandRunner::process(),
+                      [] { return std::chrono::system_clock::now(); });
+    return true;
+}
+
+// The apps named, then with --all every other app found; Claude Code when none is asked for.
+std::vector<AgentApp> targets(const Options& options, const AgentInstaller& installer) {
+    std::vector<AgentApp> apps;
+    for (auto kind : options.apps) apps.push_back(installer.app(kind));
+    if (options.all) {
+        for (auto& app : installer.apps()) {
+            if (!app.isDetected) continue;
+            if (std::find(options.apps.begin(), options.apps.end(), app.kind) != options.apps.end()) continue;
+            apps.push_back(std::move(app));
+        }
+    } else if (options.apps.empty()) {
+        apps.push_back(installer.app(AgentApp::Kind::claudeCode));
+    }
+    return apps;
+}
+
+// Plans, shows and (unless a dry run) applies the change for each app; a failed app gets its
+// reason and manual steps, and the next app still runs. True when every app succeeded.
+template <class Plan, class Steps>
+bool applyEach(const std::vector<AgentApp>& apps, const Options& options, const AgentInstaller& installer,
+               Plan plan, Steps steps, const Writer& write, const Writer& writeError) {
+    bool allDone = true;
+    for (const auto& app : apps) {
+        const std::string name(app.name());
+        auto fail = [&](const AgentInstallError& error) {
+            writeError(name + ": " + error.message() + "\nBy hand:\n" + steps(app));
+            allDone = false;
+        };
+        auto planned = plan(app);
+        if (auto* error = std::get_if<AgentInstallError>(&planned)) {
+            fail(*error);
+            continue;
+        }
+        const auto& made = std::get<AgentPlan>(planned);
+        if (!made.change.changesFile() && made.change.kind != AgentPlan::Change::Kind::unchanged) {
+            write(name + ": " + made.summary);
+            continue;
+        }
+        write(name + ": " + made.summary + "\n" + made.preview);
+        if (options.dryRun) continue;
+        auto applied = installer.install(made);
+        if (auto* error = std::get_if<AgentInstallError>(&applied)) {
+            fail(*error);
+            continue;
+        }
+        write(std::get<AgentInstallResult>(applied).message());
+    }
+    return allDone;
+}
+
+}  // namespace
+
 int run(const std::vector<std::string>& arguments, const Environment& environment,
         const std::optional<std::string>& helperPath, std::optional<AgentInstaller> installer, const Writer& write,
         const Writer& writeError) {
@@ -139,65 +208,24 @@ int run(const std::vector<std::string>& arguments, const Environment& environmen
         write(AgentInstaller::manualSteps(helper, std::nullopt));
         return 0;
     }
-
-    if (!installer) {
-        auto home = homeDirectory(environment);
-        // Without a home every config path would be relative to wherever the command runs.
-        if (!home) {
-            writeError("couldn't tell your home directory; set HOME and try again");
-            return 2;
-        }
-        installer.emplace(environment, *home, std::nullopt, true, AgentSetup::CommandRunner::process(),
-                          [] { return std::chrono::system_clock::now(); });
-    }
-
+    if (!makeInstaller(installer, environment, writeError)) return 2;
     if (options.list) {
         list(*installer, helper, write);
         return 0;
     }
 
-    std::vector<AgentApp> targets;
-    for (auto kind : options.apps) targets.push_back(installer->app(kind));
-    if (options.all) {
-        for (auto& app : installer->apps()) {
-            if (!app.isDetected) continue;
-            if (std::find(options.apps.begin(), options.apps.end(), app.kind) != options.apps.end()) continue;
-            targets.push_back(std::move(app));
-        }
-        if (targets.empty()) {
-            writeError(
-                "couldn't find Claude Code, Claude, Codex, Cursor, Gemini CLI, Windsurf, GitHub Copilot, VS Code, "
-                "Antigravity, OpenCode, Zed or Kiro on this Mac, so nothing was changed. Add Bosken by hand:\n" +
-                AgentInstaller::manualSteps(helper, std::nullopt));
-            return 2;
-        }
+    auto apps = targets(options, *installer);
+    if (apps.empty()) {
+        writeError("couldn't find Claude Code, Claude, Codex, Cursor, Gemini CLI, Windsurf, GitHub Copilot, VS Code, "
+                   "Antigravity, OpenCode, Zed or Kiro on this Mac, so nothing was changed. Add Bosken by hand:\n" +
+                   AgentInstaller::manualSteps(helper, std::nullopt));
+        return 2;
     }
-    if (options.apps.empty() && !options.all) targets.push_back(installer->app(AgentApp::Kind::claudeCode));
-
-    bool anyFailed = false;
-    for (const auto& app : targets) {
-        const std::string name(app.name());
-        auto fail = [&](const AgentInstallError& error) {
-            writeError(name + ": " + error.message() + "\nBy hand:\n" +
-                       AgentInstaller::manualSteps(helper, std::vector<AgentApp>{app}));
-            anyFailed = true;
-        };
-        auto planned = installer->plan(app, helper);
-        if (auto* error = std::get_if<AgentInstallError>(&planned)) {
-            fail(*error);
-            continue;
-        }
-        const auto& plan = std::get<AgentPlan>(planned);
-        write(name + ": " + plan.summary + "\n" + plan.preview);
-        if (options.dryRun) continue;
-        auto installed = installer->install(plan);
-        if (auto* error = std::get_if<AgentInstallError>(&installed)) {
-            fail(*error);
-            continue;
-        }
-        write(std::get<AgentInstallResult>(installed).message());
-    }
-    if (anyFailed) return 2;
+    bool done = applyEach(
+        apps, options, *installer, [&](const AgentApp& app) { return installer->plan(app, helper); },
+        [&](const AgentApp& app) { return AgentInstaller::manualSteps(helper, std::vector<AgentApp>{app}); }, write,
+        writeError);
+    if (!done) return 2;
     if (!options.dryRun)
         write("Turn on Bosken \xE2\x96\xB8 Settings \xE2\x96\xB8 General \xE2\x96\xB8 AI agents, and allow each agent "
               "when Bosken asks.");
@@ -220,63 +248,22 @@ int runUninstall(const std::vector<std::string>& arguments, const Environment& e
         write(AgentInstaller::manualRemovalSteps(std::nullopt));
         return 0;
     }
-    if (!installer) {
-        auto home = homeDirectory(environment);
-        if (!home) {
-            writeError("couldn't tell your home directory; set HOME and try again");
-            return 2;
-        }
-        installer.emplace(environment, *home, std::nullopt, true, AgentSetup::CommandRunner::process(),
-                          [] { return std::chrono::system_clock::now(); });
-    }
+    if (!makeInstaller(installer, environment, writeError)) return 2;
     if (options.list) {
         list(*installer, ownPath().value_or(""), write);
         return 0;
     }
 
-    std::vector<AgentApp> targets;
-    for (auto kind : options.apps) targets.push_back(installer->app(kind));
-    if (options.all) {
-        for (auto& app : installer->apps()) {
-            if (!app.isDetected) continue;
-            if (std::find(options.apps.begin(), options.apps.end(), app.kind) != options.apps.end()) continue;
-            targets.push_back(std::move(app));
-        }
-        if (targets.empty()) {
-            write("No agent app Bosken knows is on this Mac, so there is nothing to remove.");
-            return 0;
-        }
+    auto apps = targets(options, *installer);
+    if (apps.empty()) {
+        write("No agent app Bosken knows is on this Mac, so there is nothing to remove.");
+        return 0;
     }
-    if (options.apps.empty() && !options.all) targets.push_back(installer->app(AgentApp::Kind::claudeCode));
-
-    bool anyFailed = false;
-    for (const auto& app : targets) {
-        const std::string name(app.name());
-        auto fail = [&](const AgentInstallError& error) {
-            writeError(name + ": " + error.message() + "\nBy hand:\n" +
-                       AgentInstaller::manualRemovalSteps(std::vector<AgentApp>{app}));
-            anyFailed = true;
-        };
-        auto planned = installer->removalPlan(app);
-        if (auto* error = std::get_if<AgentInstallError>(&planned)) {
-            fail(*error);
-            continue;
-        }
-        const auto& plan = std::get<AgentPlan>(planned);
-        if (!plan.change.changesFile()) {
-            write(name + ": " + plan.summary);
-            continue;
-        }
-        write(name + ": " + plan.summary + "\n" + plan.preview);
-        if (options.dryRun) continue;
-        auto removed = installer->install(plan);
-        if (auto* error = std::get_if<AgentInstallError>(&removed)) {
-            fail(*error);
-            continue;
-        }
-        write(std::get<AgentInstallResult>(removed).message());
-    }
-    return anyFailed ? 2 : 0;
+    bool done = applyEach(
+        apps, options, *installer, [&](const AgentApp& app) { return installer->removalPlan(app); },
+        [](const AgentApp& app) { return AgentInstaller::manualRemovalSteps(std::vector<AgentApp>{app}); }, write,
+        writeError);
+    return done ? 0 : 2;
 }
 
 void list(const AgentInstaller& installer, const std::string& helperPath, const Writer& write) {
