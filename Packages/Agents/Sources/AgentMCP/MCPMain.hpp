@@ -11,7 +11,8 @@ namespace AgentMCP::MCPMain {
 using Environment = std::map<std::string, std::string>;
 
 // The helper's own version, printed by --version and reported in "serverInfo".
-inline constexpr std::string_view version = "0.4.1";
+// Set once, by the build (the project version).
+inline constexpr std::string_view version = BOSKEN_VERSION;
 
 // The help text of --help, -h and usage errors (8 lines, no final line feed).
 extern const std::string_view helpText;

@@ -17,6 +17,9 @@ namespace {
 
 const std::string kHelper = "/Applications/Bosken.app/Contents/Helpers/bosken-mcp";
 
+// Where the corpus is absent (a clone without it beside), its tests are skipped, visibly.
+bool corpusMissing() { return !fs::exists(fs::path(BOSKEN_CONFORMANCE_DIR) / "toml-test"); }
+
 std::vector<std::string> tomlFiles(const std::string& folder) {
     std::vector<std::string> files;
     std::error_code error;
@@ -54,6 +57,7 @@ std::vector<std::string> outsideTable(const std::vector<std::string>& lines) {
 }  // namespace
 
 TEST(TOMLConformance, LexerReadsEveryValidFile) {
+    if (corpusMissing()) GTEST_SKIP() << "no corpus at " BOSKEN_CONFORMANCE_DIR;
     auto files = tomlFiles("valid");
     ASSERT_GT(files.size(), 200u);
     for (const auto& file : files) {
@@ -63,7 +67,9 @@ TEST(TOMLConformance, LexerReadsEveryValidFile) {
 }
 
 TEST(TOMLConformance, MergeKeepsEveryLineOutsideTheTable) {
-    for (const auto& file : tomlFiles("valid")) {
+    if (corpusMissing()) GTEST_SKIP() << "no corpus at " BOSKEN_CONFORMANCE_DIR;
+    auto files = tomlFiles("valid");
+    for (const auto& file : files) {
         std::string original = TestSupport::readFile(file);
         auto result = TOMLMCPConfig::merged(original, "bosken", kHelper);
         if (auto* problem = std::get_if<TOMLMCPConfig::Problem>(&result)) {
@@ -94,6 +100,7 @@ TEST(TOMLConformance, MergeKeepsEveryLineOutsideTheTable) {
 }
 
 TEST(TOMLConformance, InvalidFilesNeverCrashTheMerge) {
+    if (corpusMissing()) GTEST_SKIP() << "no corpus at " BOSKEN_CONFORMANCE_DIR;
     auto files = tomlFiles("invalid");
     ASSERT_GT(files.size(), 200u);
     for (const auto& file : files) {
