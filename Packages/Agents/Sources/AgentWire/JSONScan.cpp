@@ -1,5 +1,7 @@
 #include "AgentWire/JSONScan.hpp"
 
+#include <fast_float/fast_float.h>
+
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -224,7 +226,8 @@ bool JSONScan::number(bool& canonical) {
         return true;
     }
     double value = 0;
-    auto parsed = std::from_chars(start, p_, value);
+    // As the parser reads it: std::from_chars for doubles is missing from some C++ libraries.
+    auto parsed = fast_float::from_chars(start, p_, value);
     char written[32];
     if (parsed.ec != std::errc() || parsed.ptr != p_ || writtenNumber(value, written) != length ||
         std::memcmp(written, start, length) != 0) {
