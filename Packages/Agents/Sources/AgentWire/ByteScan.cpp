@@ -2,6 +2,9 @@
 
 #include <cstdint>
 #include <cstring>
+#include <string_view>
+
+#include "AgentWire/UTF8.hpp"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -83,6 +86,17 @@ size_t vectorRun(const char* p, size_t n, bool stopAtNonASCII) {
 #endif
     while (i < n && !special(static_cast<unsigned char>(p[i]), stopAtNonASCII)) ++i;
     return i;
+}
+
+size_t textRun(const char* p, size_t n) {
+    size_t i = 0;
+    while (true) {
+        i += stringRun(p + i, n - i, true);
+        if (i == n || static_cast<unsigned char>(p[i]) < 0x80) return i;
+        size_t length = UTF8::sequenceLength(std::string_view(p + i, n - i), 0);
+        if (length == 0) return i;
+        i += length;
+    }
 }
 
 }  // namespace AgentWire::ByteScan

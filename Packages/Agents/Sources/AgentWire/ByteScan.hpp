@@ -26,4 +26,9 @@ inline size_t stringRun(const char* p, size_t n, bool stopAtNonASCII) {
     return i < n ? i + vectorRun(p + i, n - i, stopAtNonASCII) : i;
 }
 
+// Length of the string text from `p` (at most `n`) that is taken as it stands: plain bytes and
+// whole, well-formed UTF-8 sequences. It ends at the closing quote, a backslash, the end, or a
+// byte no JSON string may hold there (a control byte, broken UTF-8), which the caller refuses.
+size_t textRun(const char* p, size_t n);
+
 }  // namespace AgentWire::ByteScan

@@ -247,31 +247,16 @@ private:
     bool parseString(std::string& out) {
         out.clear();
         ++p_;  // opening quote
-        // Fast path: a run of plain ASCII up to the closing quote is copied once.
-        size_t run = plainRun(p_, static_cast<size_t>(end_ - p_), true);
-        if (p_ + run < end_ && p_[run] == '"') {
-            out.assign(p_, run);
-            p_ += run + 1;
-            return true;
-        }
         while (true) {
-            size_t n = plainRun(p_, static_cast<size_t>(end_ - p_), true);
+            size_t n = ByteScan::textRun(p_, static_cast<size_t>(end_ - p_));
             out.append(p_, n);
             p_ += n;
             if (p_ == end_) return false;
-            auto c = static_cast<unsigned char>(*p_);
-            if (c == '"') {
+            if (*p_ == '"') {
                 ++p_;
                 return true;
             }
-            if (c < 0x20) return false;
-            if (c >= 0x80) {
-                size_t len = UTF8::sequenceLength(std::string_view(p_, static_cast<size_t>(end_ - p_)), 0);
-                if (len == 0) return false;
-                out.append(p_, len);
-                p_ += len;
-                continue;
-            }
+            if (*p_ != '\\') return false;  // a control byte or broken UTF-8
             // Backslash escape.
             ++p_;
             if (p_ == end_) return false;

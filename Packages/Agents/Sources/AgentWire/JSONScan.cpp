@@ -8,7 +8,6 @@
 #include <cstring>
 
 #include "AgentWire/ByteScan.hpp"
-#include "AgentWire/UTF8.hpp"
 
 namespace AgentWire {
 
@@ -123,20 +122,13 @@ bool JSONScan::array(bool& canonical) {
 bool JSONScan::string(bool& canonical, bool& plain) {
     ++p_;  // opening quote
     while (true) {
-        p_ += ByteScan::stringRun(p_, static_cast<size_t>(end_ - p_), true);
+        p_ += ByteScan::textRun(p_, static_cast<size_t>(end_ - p_));
         if (p_ == end_) return false;
-        auto c = static_cast<unsigned char>(*p_);
-        if (c == '"') {
+        if (*p_ == '"') {
             ++p_;
             return true;
         }
-        if (c < 0x20) return false;
-        if (c >= 0x80) {
-            size_t length = UTF8::sequenceLength(std::string_view(p_, static_cast<size_t>(end_ - p_)), 0);
-            if (length == 0) return false;
-            p_ += length;
-            continue;
-        }
+        if (*p_ != '\\') return false;  // a control byte or broken UTF-8
         plain = false;
         if (!escape(canonical)) return false;
     }
