@@ -508,7 +508,7 @@ double pingBurstMilliseconds(const std::string& helper, int count) {
 // 10,000 pipelined pings: the serve loop's cost for requests that need no browser. With a
 // baseline helper, both are measured in turn and the minimum of the rounds kept.
 void PingBurst(benchmark::State& state) {
-    const int count = 10'000, rounds = 7;
+    const int count = 10'000, rounds = 15;
     std::string baseline = baselineHelper();
     Series helper, before;
     for (auto _ : state) {

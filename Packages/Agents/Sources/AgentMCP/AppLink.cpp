@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <exception>
+#include <utility>
 
 #include "AgentWire/AgentWire.hpp"
 
@@ -194,6 +195,8 @@ AppLink::Step AppLink::advance(short revents) {
     return step;
 }
 
+void AppLink::polled(int fd, short revents) { seenEmpty_ = fd >= 0 && fd == fd_ && revents == 0; }
+
 int AppLink::fd() const {
     // Between calls while the owner decides, nothing is read: the decision waits in the socket
     // for the next call, as it would if the helper were not looking.
@@ -212,6 +215,9 @@ std::optional<AppLink::Clock::time_point> AppLink::deadline() const {
 }
 
 void AppLink::drain() {
+    // A line that arrived since that poll is read during the call, as one that arrives
+    // just after a drain would be.
+    if (std::exchange(seenEmpty_, false)) return;
     auto limit = now_() + drainLimit;
     while (state_ == State::ready) {
         pollfd p{fd_, POLLIN, 0};
@@ -256,6 +262,7 @@ void AppLink::flush(Step& step) {
 }
 
 void AppLink::readChunk(Step& step) {
+    seenEmpty_ = false;
     // Read straight into the line buffer: a long line is copied out of the kernel once.
     ssize_t n = ::read(fd_, buffer_.prepare(readBytes), readBytes);
     if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) return;
@@ -339,6 +346,7 @@ void AppLink::fail(Step& step, const LinkError& error) {
 void AppLink::close() {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
+    seenEmpty_ = false;
     state_ = State::closed;
     out_.clear();
     outAt_ = 0;

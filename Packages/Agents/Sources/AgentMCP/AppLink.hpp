@@ -103,6 +103,10 @@ public:
     void cancel();
     // Reacts to what poll reported for `fd()` (0 when only the deadline passed).
     Step advance(short revents);
+    // Told after every poll what it found on `fd` (the descriptor polled, -1 if none): when
+    // it was this link's and found nothing, a call started before the next poll need not look
+    // for stale lines first, which saves a system call on every call.
+    void polled(int fd, short revents);
 
     // The descriptor to poll, or -1; the events to poll it for; when `advance` is due anyway.
     int fd() const;
@@ -144,6 +148,7 @@ private:
     std::string clientVersion_;
     int64_t lastCallID_ = 0;
     std::string requestID_;  // of the last fast call, as written
+    bool seenEmpty_ = false;  // the last poll found nothing to read, and nothing was read since
 
     Step started(Call call);
     void begin(Step& step);

@@ -65,6 +65,7 @@ int ServeLoop::run() {
             wake = running_->stillWaitingAt;
         }
         int ready = ::poll(fds, 3, pollTimeout(wake));
+        link_.polled(ready < 0 ? -1 : fds[2].fd, fds[2].revents);
         if (ready < 0 && errno != EINTR) return 0;
         if (ready < 0) continue;
 
