@@ -4,9 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <thread>
 
@@ -60,28 +58,6 @@ TEST_F(HelperBinaryTests, IdentityIsStableUntilTheFileIsReplacedOrTouched) {
         ASSERT_TRUE(after.has_value()) << name;
         EXPECT_NE(*after, *before) << name;
     }
-}
-
-TEST_F(HelperBinaryTests, RunnableFollowsExecutePermission) {
-    std::string p = makeProgram("helper");
-    EXPECT_TRUE(HelperBinary::isRunnable(p));
-    ::chmod(p.c_str(), 0644);
-    if (::geteuid() != 0) { EXPECT_FALSE(HelperBinary::isRunnable(p)); }
-    ::chmod(p.c_str(), 0);
-    EXPECT_FALSE(HelperBinary::isRunnable(p)) << "no execute bit for anyone, not even root";
-    EXPECT_FALSE(HelperBinary::isRunnable(path("absent")));
-    EXPECT_EQ(HelperBinary::identity(path("absent")), std::nullopt);
-}
-
-TEST_F(HelperBinaryTests, FailedExecuteReturnsErrnoAndCleansTheEnvironment) {
-    ::unsetenv("BOSKEN_MCP_RESUME");
-    EXPECT_EQ(HelperBinary::execute(path("absent"), {"bosken-mcp"}, "{\"v\":1}"), ENOENT);
-    EXPECT_EQ(std::getenv("BOSKEN_MCP_RESUME"), nullptr);
-    std::string notExecutable = makeProgram("data");
-    ::chmod(notExecutable.c_str(), 0644);
-    if (::geteuid() != 0) { EXPECT_EQ(HelperBinary::execute(notExecutable, {"x"}, "r"), EACCES); }
-    EXPECT_EQ(HelperBinary::execute(dir.path().string(), {"x"}, "r"), EACCES);
-    EXPECT_EQ(std::getenv("BOSKEN_MCP_RESUME"), nullptr);
 }
 
 }  // namespace

@@ -160,19 +160,4 @@ TEST_F(MCPServerTest, ModernRequestsGetTheirOwnShapesAndErrors) {
     EXPECT_EQ((*replies->array())[2].data(), R"({"id":2,"jsonrpc":"2.0","result":{}})");
 }
 
-TEST_F(MCPServerTest, AModernClientNamesItselfUnlessALegacySessionDoesAndAResumedSessionIsIntroduced) {
-    const std::string named = R"(,"io.modelcontextprotocol/clientInfo":{"name":"py-agent","version":"0.9"})";
-    for (const std::string& line : {modern("tools/list", "", named), modern("tools/call", R"("name":"x",)", named), modern("tools/call", R"("name":"x",)"),
-                                    std::string(R"({"id":1,"method":"initialize","params":{"clientInfo":{"name":"claude-code","version":"2.1"}}})"),
-                                    modern("tools/call", R"("name":"x",)", named)}) {
-        server.handle(line);
-    }
-    EXPECT_EQ(introductions, (Introductions{{"py-agent", "0.9"}, {"", ""}, {"claude-code", "2.1"}}));
-    EXPECT_EQ(server.session()->clientName, "claude-code");
-    MCPSession session{"2025-03-26", "codex", "1.0", true};
-    server.resume(session);
-    EXPECT_EQ(server.session(), session);
-    EXPECT_EQ(introductions.back(), (std::pair<std::string, std::string>{"codex", "1.0"}));
-}
-
 }  // namespace

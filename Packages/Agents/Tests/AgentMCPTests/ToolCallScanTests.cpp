@@ -132,6 +132,7 @@ TEST(ToolCallScan, ResultsGiveTheGeneralReplyOrAreRefused) {
              {R"({"type":"result","id":7,"id":8,"content":[]})", false},
              {R"({"type":"result","id":8,"content":[]})", false},
              {R"({"type":"pending"})", false},
+             {R"({"type":"result","id":7,"content":[{"type":"text","text":"a\ud800b"}],"isError":false})", false},
              {R"({"type":"result","id":7,"content":[])", false},
          }) {
         expectSameBytes(request, line, true, fast);
