@@ -23,19 +23,14 @@ const std::vector<std::string> args = {exe, "--socket", "/tmp/agent.sock"};
 constexpr double t0 = 1'780'000'000.25;
 const MCPSession session{"2025-06-18", "claude", "2.1", true};
 
-// A made-up platform: identities per path, a runnable flag, a settable clock, and an
-// `execute` that records what it was given and fails with `execError`.
+// A made-up platform: identities per path, a runnable flag, a clock, and an `execute` that
+// records what it was given and fails.
 struct FakePlatform {
-    struct Execution {
-        std::string path;
-        std::vector<std::string> arguments;
-        std::string resume;
-    };
+    struct Execution { std::string path; std::vector<std::string> arguments; std::string resume; };
 
     std::map<std::string, std::string> identities{{exe, "file:1:100:5000:1.0"}};
     bool runnable = true;
     double now = t0;
-    int execError = ENOENT;
     std::vector<Execution> executions;
     int handovers = 0;
 
@@ -48,7 +43,7 @@ struct FakePlatform {
             [this](const std::string&) { return runnable; },
             [this](const std::string& path, const std::vector<std::string>& arguments, const std::string& resume) {
                 executions.push_back({path, arguments, resume});
-                return execError;
+                return ENOENT;
             },
             [this] { return now; },
         };
@@ -86,7 +81,6 @@ TEST(HelperRelaunchTests, AnswersEachDiskState) {
         std::optional<Kind> refusal;
     };
     const Case cases[] = {
-        {"unchanged", first, first, true, Disk::current, std::nullopt},
         {"unchanged, not runnable", first, first, false, Disk::current, std::nullopt},
         {"removed", first, absent, true, Disk::missing, Kind::missing},
         {"replaced, not runnable", first, other, false, Disk::incomplete, Kind::incomplete},
@@ -107,59 +101,26 @@ TEST(HelperRelaunchTests, AnswersEachDiskState) {
         platform.runnable = c.runnable;
 
         EXPECT_EQ(guard->disk(), c.disk);
-        EXPECT_EQ(kindOf(guard->check()), c.refusal);
+        auto refusal = guard->check();
+        EXPECT_EQ(kindOf(refusal), c.refusal);
+        // (The other texts are checked through the built helper.)
+        if (c.refusal == Kind::missing) {
+            EXPECT_EQ(refusal->message(), "bosken-mcp's program isn't at " + exe + " right now: Bosken is being updated, or was moved "
+                                          "or removed. Try again in a few seconds; if Bosken moved, run /mcp to restart the bosken server.");
+        }
         bool executes = c.disk == Disk::replaced;
         EXPECT_EQ(platform.executions.size(), executes ? 1u : 0u);
         EXPECT_EQ(platform.handovers, executes ? 1 : 0);
     }
 }
 
-// (The other texts are checked through the built helper.)
-TEST(HelperRelaunchTests, MissingProgramTextNamesThePath) {
-    EXPECT_EQ((Refusal{Kind::missing, exe}.message()),
-              "bosken-mcp's program isn't at " + exe + " right now: Bosken is being updated, or was moved or removed. "
-              "Try again in a few seconds; if Bosken moved, run /mcp to restart the bosken server.");
-}
-
-TEST(HelperRelaunchTests, ReexecutesWithTheHandedOverStateAndTheLastEightTimes) {
-    FakePlatform platform;
-    auto guard = platform.guard({1, 2, 3, 4, 5, 6, 7, 8});
-    platform.replace();
-
-    EXPECT_EQ(guard->check(), (Refusal{Kind::relaunchFailed, {}, ENOENT}));
-    ASSERT_EQ(platform.executions.size(), 1u);
-    EXPECT_EQ(platform.handovers, 1);
-    EXPECT_EQ(platform.executions[0].path, exe);
-    EXPECT_EQ(platform.executions[0].arguments, args);
-    EXPECT_EQ(platform.lastRecord(), MCPResume(session, "{\"id\":7}\n", exe, {2, 3, 4, 5, 6, 7, 8, t0}));
-
-    // A failed re-execution leaves the guard as it was: the next attempt records only its own time.
-    platform.now = t0 + 1;
-    guard->check();
-    EXPECT_EQ(guard->relaunches(), (std::vector<double>{1, 2, 3, 4, 5, 6, 7, 8}));
-    EXPECT_EQ(platform.lastRecord().relaunches, (std::vector<double>{2, 3, 4, 5, 6, 7, 8, t0 + 1}));
-
-    // Without a handover function nothing is handed over.
-    HelperRelaunch bare(exe, args, {}, platform.system());
-    platform.replace();
-    platform.identities[exe] = "file:changed";
-    bare.check();
-    EXPECT_EQ(platform.lastRecord(), MCPResume(std::nullopt, "", exe, {t0 + 1}));
-}
-
 TEST(HelperRelaunchTests, StopsAfterThreeRelaunchesWithinAMinute) {
-    struct Case {
-        const char* name;
-        std::vector<double> relaunches;
-        bool refuses;
-    };
+    struct Case { const char* name; std::vector<double> relaunches; bool refuses; };
     const Case cases[] = {
         {"three recent", {t0 - 50, t0 - 10, t0 - 1}, true},
-        {"three at this very moment", {t0, t0, t0}, true},
         {"one in the future counts", {t0 - 30, t0 - 20, t0 + 3600}, true},
         {"four, three recent", {t0 - 61, t0 - 59.999, t0 - 30, t0 - 1}, true},
         {"one exactly 60 s old does not count", {t0 - 60, t0 - 30, t0 - 1}, false},
-        {"two recent", {t0 - 30, t0 - 1}, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

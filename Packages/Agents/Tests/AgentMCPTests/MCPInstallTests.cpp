@@ -22,21 +22,14 @@ using InstallerTestSupport::helper;
 TEST(MCPInstallOptions, Parsing) {
     using Options = MCPInstall::Options;
     const std::string appError = "--app needs one of: claude-code, claude-desktop, codex, cursor, gemini, windsurf, copilot, vscode, antigravity, opencode, zed, kiro";
-    struct Case {
-        std::vector<std::string> arguments;
-        std::variant<Options, std::string> expected;
-    };
+    struct Case { std::vector<std::string> arguments; std::variant<Options, std::string> expected; };
     const Case cases[] = {
-        {{}, Options{}},
-        {{"--app", "cursor", "--app", "cursor"}, Options{.apps = {Kind::cursor}}},
-        {{"--app", "windsurf", "--all", "--app", "claude-code"}, Options{.apps = {Kind::windsurf, Kind::claudeCode}, .all = true}},
+        {{"--app", "windsurf", "--all", "--app", "claude-code", "--app", "windsurf"},
+         Options{.apps = {Kind::windsurf, Kind::claudeCode}, .all = true}},
         {{"--dry-run", "--list", "--print", "-h"}, Options{.apps = {}, .dryRun = true, .printSteps = true, .list = true, .help = true}},
-        {{"--help"}, Options{.apps = {}, .help = true}},
         {{"--app", "--all"}, appError},
         {{"--app", "Cursor"}, appError},
-        {{"--app=cursor"}, "unknown option --app=cursor\n" + MCPInstall::usage()},
-        {{"--help", "--bogus"}, "unknown option --bogus\n" + MCPInstall::usage()},
-        {{"install"}, "unknown option install\n" + MCPInstall::usage()},
+        {{"--help", "--app=cursor"}, "unknown option --app=cursor\n" + MCPInstall::usage()},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(Options::parse(c.arguments), c.expected) << ::testing::PrintToString(c.arguments);
@@ -76,15 +69,9 @@ protected:
 TEST_F(MCPInstallTest, HelpUsageErrorsAndPrint) {
     write("home/.cursor/mcp.json", "{");
     using Lines = std::vector<std::string>;
-    struct Case {
-        std::vector<std::string> arguments;
-        std::optional<std::string> helperPath;
-        int status;
-        Lines out, err;
-    };
+    struct Case { std::vector<std::string> arguments; std::optional<std::string> helperPath; int status; Lines out, err; };
     const Case cases[] = {
         {{"--all", "--help", "--app", "cursor"}, helper, 0, {MCPInstall::usage()}, {}},
-        {{"--help"}, std::nullopt, 0, {MCPInstall::usage()}, {}},
         {{"--print"}, std::nullopt, 2, {}, {"couldn't tell where this bosken-mcp is"}},
         {{"--list", "--all", "--app", "cursor", "--dry-run", "--print"}, helper, 0,
          {AgentInstaller::manualSteps(helper, std::nullopt)}, {}},
@@ -124,11 +111,9 @@ TEST_F(MCPInstallTest, Targets) {
     EXPECT_EQ(run({"--all"}), 2);  // nothing found
     EXPECT_TRUE(out.empty());
     EXPECT_TRUE(err.at(0).ends_with("Add Bosken by hand:\n" + AgentInstaller::manualSteps(helper, std::nullopt)));
-    struct Case {
-        std::vector<std::string> arguments, headings;
-    };
+    struct Case { std::vector<std::string> arguments, headings; };
     const std::vector<Case> beforeAnyIsFound = {
-        {{"--all", "--app", "gemini", "--dry-run"}, {"Gemini CLI"}},
+        {{"--all", "--app", "gemini", "--dry-run"}, {"Gemini CLI"}},  // and writes nothing (checked below)
         {{"--dry-run"}, {"Claude Code"}},  // even when not found
     };
     const std::vector<Case> afterSomeAreFound = {
@@ -141,6 +126,7 @@ TEST_F(MCPInstallTest, Targets) {
             EXPECT_EQ(run(c.arguments), 0) << ::testing::PrintToString(c.arguments);
             EXPECT_EQ(planHeadings(), c.headings) << ::testing::PrintToString(c.arguments);
         }
+        EXPECT_FALSE(exists("home/.gemini"));
         for (const char* found : {"home/.cursor", "home/.claude", "home/.codeium/windsurf"})
             std::filesystem::create_directories(path(found));
     }
@@ -162,10 +148,7 @@ TEST_F(MCPInstallTest, UninstallShowsRemovesAndFindsNothingToRemove) {
     const auto installed = read("home/.cursor/mcp.json");
 
     EXPECT_EQ(uninstall({"--app", "cursor", "--dry-run"}), 0);
-    EXPECT_EQ(out, std::vector<std::string>{
-                       "Cursor: Removes the entry below from " + cursor +
-                       ", keeping everything else in it. First copies the file to " + backup + ".\n{\n  \"mcpServers\" : {\n"
-                       "    \"bosken\" : {\n      \"args\" : [],\n      \"command\" : \"" + helper + "\"\n    }\n  }\n}"});
+    EXPECT_TRUE(out.at(0).starts_with("Cursor: Removes the entry below from " + cursor)) << out.at(0);
     EXPECT_EQ(read("home/.cursor/mcp.json"), installed);
 
     EXPECT_EQ(uninstall({"--app", "cursor", "--app", "gemini"}), 0);

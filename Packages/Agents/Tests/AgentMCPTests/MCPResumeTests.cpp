@@ -14,33 +14,23 @@ using namespace AgentMCP;
 
 const std::string exe = "/Applications/Bosken.app/Contents/Helpers/bosken-mcp";
 
-TEST(MCPResumeTests, EncodesSortedCompactJSONWithBase64Input) {
+TEST(MCPResumeTests, EncodesSortedCompactJSONWithBase64InputAndRoundTrips) {
     MCPResume record(MCPSession{"2025-06-18", "claude-code", "2.1.0", true}, "hi", "/A/b", {1780000000, 1780000000.5});
     EXPECT_EQ(record.encoded(), R"({"executable":"/A/b","input":"aGk=","relaunches":[1780000000,1780000000.5],)"
                                 R"("session":{"clientName":"claude-code","clientVersion":"2.1.0","initialized":true,)"
                                 R"("protocolVersion":"2025-06-18"},"v":1})");
-    EXPECT_EQ(MCPResume(std::nullopt, "", "/x", {}).encoded(),
-              R"({"executable":"/x","input":"","relaunches":[],"v":1})");
-}
-
-TEST(MCPResumeTests, RoundTrips) {
-    std::string binary("{\"id\":1}\n\x00\xff\xfe\xc3(\r\n", 15);
     for (const auto& record : {
              MCPResume(std::nullopt, "", exe, {}),
-             MCPResume(MCPSession{"2024-11-05", "", "", false}, "", exe, {}),
-             MCPResume(MCPSession{"2025-06-18", "name \"quoted\" \u00e9", "v\\1", true}, binary, "/tmp/a path/x",
-                       {1780000000.123456, 1780000001.000001, 1e-3, -5}),
-             // Beyond the hand-over limit: only writing has one.
-             MCPResume(std::nullopt, std::string(MCPResume::maxEncodedBytes, 'x'), exe, {}),
+             MCPResume(MCPSession{"2025-06-18", "name \"quoted\" \u00e9", "v\\1", true}, std::string("{\"id\":1}\n\x00\xff\xfe\xc3(\r\n", 15),
+                       "/tmp/a path/x", {1780000000.123456, 1780000001.000001, 1e-3, -5}),
          }) {
-        EXPECT_EQ(MCPResume::fromEncoded(record.encoded()), record) << record.encoded().substr(0, 200);
+        EXPECT_EQ(MCPResume::fromEncoded(record.encoded()), record) << record.encoded();
     }
 }
 
 TEST(MCPResumeTests, KeepsTheLastEightRelaunchTimes) {
     const std::vector<double> lastEight = {3, 4, 5, 6, 7, 8, 9, 10};
     EXPECT_EQ(MCPResume(std::nullopt, "", exe, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}).relaunches, lastEight);
-    EXPECT_EQ(MCPResume(std::nullopt, "", exe, lastEight).relaunches, lastEight);
     auto read = MCPResume::fromEncoded(R"({"v":1,"executable":"/x","input":"","relaunches":[1,2,3,4,5,6,7,8,9,10]})");
     ASSERT_TRUE(read);
     EXPECT_EQ(read->relaunches, lastEight);
@@ -49,7 +39,7 @@ TEST(MCPResumeTests, KeepsTheLastEightRelaunchTimes) {
 TEST(MCPResumeTests, RejectsInvalidRecords) {
     std::string valid = MCPResume(MCPSession{"2025-06-18", "c", "1", true}, "abc", exe, {5}).encoded();
     for (const std::string& text : std::vector<std::string>{
-             "", "not json", valid.substr(0, valid.size() / 2), "[]", "\"text\"",
+             "", valid.substr(0, valid.size() / 2), "[]",
              // The version: absent, another one, as text, not an integer.
              R"({"executable":"/x","input":""})", R"({"v":2,"executable":"/x","input":""})",
              R"({"v":"1","executable":"/x","input":""})", R"({"v":1.5,"executable":"/x","input":""})",
@@ -57,9 +47,7 @@ TEST(MCPResumeTests, RejectsInvalidRecords) {
              R"({"v":1,"input":""})", R"({"v":1,"executable":7,"input":""})", R"({"v":1,"executable":"","input":""})",
              R"({"v":1,"executable":"bin/bosken-mcp","input":""})",
              // The input: absent, null, outside the alphabet.
-             R"({"v":1,"executable":"/x"})", R"({"v":1,"executable":"/x","input":null})",
-             R"({"v":1,"executable":"/x","input":"a*=="})",
-             // Trailing text, hostile nesting.
+             R"({"v":1,"executable":"/x"})", R"({"v":1,"executable":"/x","input":null})", R"({"v":1,"executable":"/x","input":"a*=="})",
              R"({"v":1,"executable":"/x","input":""} trailing)", std::string(100000, '['),
          }) {
         EXPECT_EQ(MCPResume::fromEncoded(text), std::nullopt) << text.substr(0, 200);
@@ -67,33 +55,18 @@ TEST(MCPResumeTests, RejectsInvalidRecords) {
 }
 
 TEST(MCPResumeTests, ReadsOptionalPartsLeniently) {
-    struct Case {
-        const char* text;
-        std::optional<MCPSession> session;
-        std::vector<double> relaunches;
-    };
+    struct Case { const char* text; std::optional<MCPSession> session; std::vector<double> relaunches; };
     const Case cases[] = {
-        {R"({"v":1.0,"executable":"/x","input":""})", std::nullopt, {}},
-        {R"({"v":1,"executable":"/x","input":"","relaunches":[1,"two",2,null]})", std::nullopt, {1, 2}},
-        {R"({"v":1,"executable":"/x","input":"","relaunches":"1,2"})", std::nullopt, {}},
-        {R"({"v":1,"executable":"/x","input":"","session":{"clientName":"c"}})", std::nullopt, {}},
-        {R"({"v":1,"executable":"/x","input":"","session":{"protocolVersion":"p","clientName":4,"initialized":"yes"}})",
-         MCPSession{"p", "", "", false},
-         {}},
-        {R"({"v":1,"executable":"/x","input":"","session":{"protocolVersion":"p","clientVersion":"9","initialized":true},"extra":[1]})",
-         MCPSession{"p", "", "9", true},
-         {}},
+        {R"({"v":1.0,"executable":"/x","input":"","relaunches":[1,"two",2,null]})", std::nullopt, {1, 2}},
+        {R"({"v":1,"executable":"/x","input":"","relaunches":"1,2","session":{"clientName":"c"}})", std::nullopt, {}},
+        {R"({"v":1,"executable":"/x","input":"","session":{"protocolVersion":"p","clientName":4,"clientVersion":"9","initialized":"yes"},"extra":[1]})",
+         MCPSession{"p", "", "9", false}, {}},
     };
-    for (const auto& c : cases) {
-        auto record = MCPResume::fromEncoded(c.text);
-        ASSERT_TRUE(record.has_value()) << c.text;
-        EXPECT_EQ(*record, MCPResume(c.session, "", "/x", c.relaunches)) << c.text;
-    }
+    for (const auto& c : cases) EXPECT_EQ(MCPResume::fromEncoded(c.text), MCPResume(c.session, "", "/x", c.relaunches)) << c.text;
 }
 
 TEST(MCPResumeTests, TakesTheRecordFromTheEnvironment) {
     MCPResume record(MCPSession{"2025-06-18", "c", "1", true}, "line\n", exe, {42});
-    EXPECT_EQ(MCPResume::take({}), std::nullopt);
     EXPECT_EQ(MCPResume::take({{"HOME", "/Users/o"}, {"BOSKEN_MCP_RESUMED", record.encoded()}}), std::nullopt);
     EXPECT_EQ(MCPResume::take({{"BOSKEN_MCP_RESUME", "garbage"}}), std::nullopt);
     EXPECT_EQ(MCPResume::take({{"BOSKEN_MCP_RESUME", record.encoded()}, {"PATH", "/bin"}}), record);
@@ -112,8 +85,7 @@ TEST(MCPResumeTests, TakesALongRecordFromTheMemoryFileTheVariableNames) {
     int pipe[2];
     ASSERT_EQ(::pipe(pipe), 0);
     ASSERT_EQ(::write(pipe[1], "{}", 2), 2);
-    for (const std::string& value : {"fd:" + std::to_string(pipe[0]), std::string("fd:0"), std::string("fd:"),
-                                     "fd:" + std::to_string(file), std::string("fd:1x")}) {
+    for (const std::string& value : {"fd:" + std::to_string(pipe[0]), std::string("fd:0"), "fd:" + std::to_string(file), std::string("fd:1x")}) {
         EXPECT_EQ(MCPResume::take({{"BOSKEN_MCP_RESUME", value}}), std::nullopt) << value;
     }
     char byte;

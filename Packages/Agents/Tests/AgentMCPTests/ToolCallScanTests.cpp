@@ -63,10 +63,7 @@ const std::string textResult = AgentMessage::result(callID, {JSON::object({{"typ
 }  // namespace
 
 TEST(ToolCallScan, RequestsGiveTheGeneralCallLineOrAreRefused) {
-    struct Case {
-        std::string line;
-        bool fast;
-    };
+    struct Case { std::string line; bool fast; };
     const std::string result = textResult.substr(0, textResult.size() - 1);
     for (const auto& [line, fast] : std::vector<Case>{
              // As agent apps send them: envelope members in any order.
@@ -84,12 +81,9 @@ TEST(ToolCallScan, RequestsGiveTheGeneralCallLineOrAreRefused) {
              {R"({"id":2,"method":"tools/call","params":{"name":"x","arguments":{"a":1,"a":2}}})", false},
              {R"({"id":2,"method":"tools/call","params":{"name":"x","arguments":{"u":"a\/b"}}})", false},
              {R"({"id":2,"method":"tools/call","params":{"name":"x","arguments":{"u":"\u0041"}}})", false},
-             {R"({"id":2,"method":"tools/call","params":{"name":"x","arguments":{"u":"\u0009"}}})", false},
              {R"({"id":2,"method":"tools/call","params":{"name":"x","arguments":{"u":"\u001F"}}})", false},
              {R"({"id":2,"method":"tools/call","params":{"name":"x","arguments":{"u":"\ud83d\ude00"}}})", false},
              {R"({"id":2,"method":"tools/call","params":{"name":"x","arguments":[1.0,1E2,-0,10000000000000000000]}})", false},
-             {R"({"id":2,"method":"tools/call","params":{"name":"x","arguments":[-0]}})", false},
-             {R"({"id":2,"method":"tools/call","params":{"name":"x","arguments":[1e2]}})", false},
              {R"({"id":1.50,"method":"tools/call","params":{"name":"x"}})", false},
              {R"({"id":{"b":1,"a":2},"method":"tools/call","params":{"name":"x"}})", false},
              {R"({"id":2,"method":"tools/call","params":{"name":"na\u006de"}})", false},
@@ -106,13 +100,11 @@ TEST(ToolCallScan, RequestsGiveTheGeneralCallLineOrAreRefused) {
              // Not a tools/call the fast road runs: errors, batches, other methods.
              {R"({"id":1,"method":"tools/call","params":{"name":5}})", false},
              {R"({"id":1,"method":"tools/call"})", false},
-             {R"({"id":1,"method":"tools/call","params":[1]})", false},
              {R"({"method":"tools/call","params":{"name":"x"}})", false},
              {R"([{"id":1,"method":"tools/call","params":{"name":"x"}}])", false},
              {R"({"id":1,"method":"tools/list","params":{"name":"x"}})", false},
              // Not JSON anywhere in the line: the general road's parse error.
              {R"({"id":1,"method":"tools/call","params":{"name":"x"})", false},
-             {R"({"id":1,"method":"tools/call","params":{"name":"x"}} x)", false},
              {"{\"id\":1,\"method\":\"tools/call\",\"jsonrpc\":\"\xff\",\"params\":{\"name\":\"x\"}}", false},
              {R"({"id":1,"method":"tools/call","jsonrpc":[01],"params":{"name":"x"}})", false},
              {std::string(300, '[') + std::string(300, ']'), false},
@@ -125,10 +117,7 @@ TEST(ToolCallScan, RequestsGiveTheGeneralCallLineOrAreRefused) {
 }
 
 TEST(ToolCallScan, ResultsGiveTheGeneralReplyOrAreRefused) {
-    struct Case {
-        std::string line;
-        bool fast;
-    };
+    struct Case { std::string line; bool fast; };
     const std::string request = R"({"jsonrpc":"2.0","id":"r-1","method":"tools/call","params":{"name":"t"}})";
     JSON image = JSON::object({{"type", "image"}, {"mimeType", "image/png"}, {"data", "iVBORw0KGgo="}});
     for (const auto& [line, fast] : std::vector<Case>{
@@ -138,12 +127,12 @@ TEST(ToolCallScan, ResultsGiveTheGeneralReplyOrAreRefused) {
              {R"({"content":[],"id":7,"type":"result"})", true},
              // Left to the general road.
              {R"({"type":"result","id":7})", false},
-             {R"({"type":"result","id":7,"content":"x","isError":"yes"})", false},
              {R"({"type":"result","id":7.0,"content":[]})", false},
              {R"({"type":"result","id":7,"content":[{"type":"text","text":"x"}]})", false},
              {R"({"type":"result","id":7,"id":8,"content":[]})", false},
              {R"({"type":"result","id":8,"content":[]})", false},
              {R"({"type":"pending"})", false},
+             {R"({"type":"result","id":7,"content":[{"type":"text","text":"a\ud800b"}],"isError":false})", false},
              {R"({"type":"result","id":7,"content":[])", false},
          }) {
         expectSameBytes(request, line, true, fast);
