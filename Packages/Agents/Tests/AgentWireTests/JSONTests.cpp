@@ -248,21 +248,6 @@ TEST(JSONExactNumbers, KeepTheirTextAndValue) {
     EXPECT_EQ(roundTrip("9007199254740993"), "9007199254740992");
 }
 
-TEST(JSONOnlyMember, BuildsOneTopLevelMemberAndStillChecksTheRest) {
-    JSON::ParseOptions only{.exactNumbers = true, .onlyMember = "mcpServers"};
-    auto value = JSON::parsed(
-        R"({"a":[1,{"mcpServers":2}],"mcpServers":{"x":{"command":"/b"}},"s":"t\u00e9","n":1e400,"mcpServers":{"y":1}})",
-        only);
-    ASSERT_TRUE(value);
-    EXPECT_EQ(*value, JSON::object({{"mcpServers", JSON::object({{"y", 1}})}}));  // the later one wins
-    EXPECT_EQ(*JSON::parsed(R"({"other":[1,2]})", only), JSON(JSON::Object{}));
-    EXPECT_EQ(*JSON::parsed("[1]", only), JSON::array({1}));  // not an object: built whole
-    // Whatever the full parse refuses, the partial one refuses too.
-    for (std::string_view text : {R"({"a":[1,]})", R"({"a":"\x"})", "{\"a\":\"\xC0\x80\"}", R"({"a":01})", R"({"a":{"b":}})"}) {
-        EXPECT_FALSE(JSON::parsed(text, only)) << text;
-    }
-}
-
 TEST(JSONPretty, OneMemberPerLineSortedOrInOrder) {
     auto value = JSON::parsed(R"({"b":{"y":[1,{}],"x":"a/b"},"a":[],"c":"\u00e9"})", {.exactNumbers = true});
     EXPECT_EQ(value->serialized({.pretty = true, .sortedKeys = true}),
