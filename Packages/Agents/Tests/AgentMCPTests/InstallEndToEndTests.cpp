@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "AgentWire/JSON.hpp"
-#include "AgentSetupTests/InstallerTestSupport.hpp"
+#include "TestSupport/InstallerTestSupport.hpp"
 #include "TestSupport/ChildProcess.hpp"
 
 using AgentSetup::AgentInstaller;

@@ -4,7 +4,7 @@
 
 #include <filesystem>
 
-#include "AgentSetupTests/InstallerTestSupport.hpp"
+#include "TestSupport/InstallerTestSupport.hpp"
 
 using AgentSetup::AgentApp;
 using AgentSetup::AgentInstaller;

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <filesystem>
 
-#include "AgentSetupTests/InstallerTestSupport.hpp"
+#include "TestSupport/InstallerTestSupport.hpp"
 
 using AgentSetup::AgentApp;
 using AgentSetup::AgentInstaller;

@@ -9,7 +9,7 @@
 #include <chrono>
 #include <filesystem>
 
-#include "AgentSetupTests/InstallerTestSupport.hpp"
+#include "TestSupport/InstallerTestSupport.hpp"
 
 using AgentSetup::CommandRunner;
 using namespace std::chrono_literals;
