@@ -36,24 +36,13 @@ protected:
     }
 };
 
-TEST_F(AgentAppDetectionTest, OnlyCursorDirectoryGivesEveryRecordWithCursorDetected) {
+TEST_F(AgentAppDetectionTest, EveryAppInCatalogueOrderWithOnlyTheDetectedOneMarked) {
     makeDirectory("home/.cursor");
     auto apps = installer().apps();
-    const auto h = home();
-    EXPECT_EQ(apps, (std::vector<AgentApp>{
-                        {Kind::claudeCode, h + "/.claude.json", false},
-                        {Kind::claudeDesktop, h + "/Library/Application Support/Claude/claude_desktop_config.json", false},
-                        {Kind::codex, h + "/.codex/config.toml", false},
-                        {Kind::cursor, h + "/.cursor/mcp.json", true},
-                        {Kind::gemini, h + "/.gemini/settings.json", false},
-                        {Kind::windsurf, h + "/.codeium/windsurf/mcp_config.json", false},
-                        {Kind::copilot, h + "/.copilot/mcp-config.json", false},
-                        {Kind::vscode, h + "/Library/Application Support/Code/User/mcp.json", false},
-                        {Kind::antigravity, h + "/.gemini/config/mcp_config.json", false},
-                        {Kind::opencode, h + "/.config/opencode/opencode.jsonc", false},
-                        {Kind::zed, h + "/.config/zed/settings.json", false},
-                        {Kind::kiro, h + "/.kiro/settings/mcp.json", false},
-                    }));
+    ASSERT_EQ(apps.size(), AgentApp::allCases.size());
+    for (size_t i = 0; i < apps.size(); ++i) EXPECT_EQ(apps[i].kind, AgentApp::allCases[i]);
+    EXPECT_EQ(detected(apps), std::vector<Kind>{Kind::cursor});
+    EXPECT_EQ(apps[3].configURL, home() + "/.cursor/mcp.json");
 }
 
 TEST_F(AgentAppDetectionTest, EachAppAloneByItsConfiguration) {
