@@ -187,6 +187,7 @@ TEST_F(PlanningTest, StatusForTheListing) {
     EXPECT_EQ(inst.status(inst.app(Kind::codex), helper), ClaudeCodeSetup::Status::notConnected());
 }
 
+// The forms no planning test above reaches.
 TEST(PlanningSummary, EveryForm) {
     const AgentApp cursor{Kind::cursor, "/Users/me/.cursor/mcp.json", true};
     const std::string path = "/Users/me/.cursor/mcp.json";
@@ -198,11 +199,8 @@ TEST(PlanningSummary, EveryForm) {
         std::string expected;
     };
     const Case cases[] = {
-        {Change::unchanged(), Method::editFile(), std::nullopt,
-         "Cursor already has Bosken in " + path + ". Nothing to change."},
         {Change::unchanged(), Method::command("/bin/claude"), backup,
          "Cursor already has Bosken in " + path + ". Nothing to change."},
-        {Change::add(), Method::command("/bin/claude"), std::nullopt, "Runs the command below, which edits " + path + "."},
         {Change::replace("/old"), Method::command("/bin/claude"), backup,
          "Runs the command below, which edits " + path + ". First copies the file to " + backup + "."},
         {Change::add(), Method::editFile(), backup,
@@ -210,7 +208,6 @@ TEST(PlanningSummary, EveryForm) {
         {Change::replace("/old"), Method::editFile(), backup,
          "Replaces the entry that starts /old with the entry below in " + path +
              ", keeping everything else in it. First copies the file to " + backup + "."},
-        {Change::add(), Method::editFile(), std::nullopt, "Creates " + path + " with the entry below."},
     };
     for (const auto& c : cases) EXPECT_EQ(AgentInstaller::summary(cursor, c.change, c.method, path, c.backup), c.expected);
 }
