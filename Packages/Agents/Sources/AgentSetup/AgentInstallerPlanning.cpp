@@ -35,9 +35,9 @@ std::variant<AgentPlan, AgentInstallError> AgentInstaller::makePlan(const AgentA
     plan.original = std::move(file.bytes);
     plan.createsFile = !plan.original.has_value();
 
-    auto read = document(plan.original, app, plan.configPath);
-    if (auto* error = std::get_if<AgentInstallError>(&read)) return *error;
-    auto& parsed = std::get<Document>(read);
+    auto reading = document(plan.original, app, plan.configPath);
+    if (auto* error = std::get_if<AgentInstallError>(&reading)) return *error;
+    auto& parsed = std::get<Document>(reading);
     const auto registered = registration(parsed);
     if (!registered || !registered->command) plan.change = AgentPlan::Change::add();
     else if (*registered->command == helperPath) plan.change = AgentPlan::Change::unchanged(registered->isOff);
@@ -72,9 +72,9 @@ std::variant<AgentPlan, AgentInstallError> AgentInstaller::makeRemovalPlan(const
     if (file.unreadable) return AgentInstallError::unreadableConfig(plan.configPath, file.reason);
     plan.original = std::move(file.bytes);
 
-    auto read = document(plan.original, app, plan.configPath);
-    if (auto* error = std::get_if<AgentInstallError>(&read)) return *error;
-    auto& parsed = std::get<Document>(read);
+    auto reading = document(plan.original, app, plan.configPath);
+    if (auto* error = std::get_if<AgentInstallError>(&reading)) return *error;
+    auto& parsed = std::get<Document>(reading);
     const auto registered = registration(parsed);
     plan.change = registered ? AgentPlan::Change::remove(registered->command.value_or(""))
                              : AgentPlan::Change::absent();
@@ -115,20 +115,20 @@ std::variant<std::optional<AgentInstaller::Registration>, AgentInstallError> Age
 std::variant<AgentInstaller::Document, AgentInstallError> AgentInstaller::document(
     const std::optional<std::string>& bytes, const AgentApp& app, const std::string& path) {
     if (app.kind == AgentApp::Kind::codex) {
-        auto read = TOMLMCPConfig::read(bytes ? std::string_view(*bytes) : std::string_view(), server);
-        if (auto* problem = std::get_if<TOMLMCPConfig::Problem>(&read)) return installError(*problem, path);
-        return Document(std::move(std::get<TOMLMCPConfig::Document>(read)));
+        auto toml = TOMLMCPConfig::read(bytes ? std::string_view(*bytes) : std::string_view(), server);
+        if (auto* problem = std::get_if<TOMLMCPConfig::Problem>(&toml)) return installError(*problem, path);
+        return Document(std::move(std::get<TOMLMCPConfig::Document>(toml)));
     }
-    auto read = JSONMCPConfig::read(bytes, format(app.kind), server);
-    if (auto* problem = std::get_if<JSONMCPConfig::Problem>(&read)) return installError(*problem, path);
-    return Document(std::move(std::get<JSONTextEdit>(read)));
+    auto json = JSONMCPConfig::read(bytes, format(app.kind), server);
+    if (auto* problem = std::get_if<JSONMCPConfig::Problem>(&json)) return installError(*problem, path);
+    return Document(std::move(std::get<JSONTextEdit>(json)));
 }
 
 std::variant<std::optional<AgentInstaller::Registration>, AgentInstallError> AgentInstaller::registration(
     const std::optional<std::string>& bytes, const AgentApp& app, const std::string& path) {
-    auto read = document(bytes, app, path);
-    if (auto* error = std::get_if<AgentInstallError>(&read)) return *error;
-    return registration(std::get<Document>(read));
+    auto reading = document(bytes, app, path);
+    if (auto* error = std::get_if<AgentInstallError>(&reading)) return *error;
+    return registration(std::get<Document>(reading));
 }
 
 std::optional<AgentInstaller::Registration> AgentInstaller::registration(const Document& document) {

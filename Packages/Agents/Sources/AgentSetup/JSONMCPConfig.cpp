@@ -29,7 +29,6 @@ std::variant<std::optional<JSON>, Problem> entry(const std::optional<std::string
 
 std::variant<std::string, Problem> merged(const std::optional<std::string>& bytes, const Format& format,
                                           std::string_view server, const JSON& entry) {
-    if (!isWritable(entry)) return Problem{"the new entry for it isn't valid UTF-8", false};
     auto file = read(bytes, format, server);
     if (auto* problem = std::get_if<Problem>(&file)) return *problem;
     return merged(std::get<JSONTextEdit>(file), format, server, entry);
