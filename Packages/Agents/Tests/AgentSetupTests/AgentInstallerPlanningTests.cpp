@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -55,6 +57,18 @@ TEST_F(PlanningTest, DirectoryFifoSocketLinkLoopOrHugeFileAtTheConfigPathIsUnrea
     ASSERT_EQ(::mkfifo(path("home/.gemini/settings.json").c_str(), 0600), 0);
     EXPECT_EQ(planError(Kind::gemini),
               AgentInstallError::unreadableConfig(home() + "/.gemini/settings.json", "Bosken couldn't read it"));
+
+    // open() fails on a socket with neither ENOENT nor ENOTDIR, even for root: not a missing file.
+    std::filesystem::create_directories(path("home/.kiro/settings"));
+    const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const auto socketPath = path("home/.kiro/settings/mcp.json");
+    ASSERT_LT(socketPath.size(), sizeof address.sun_path);
+    std::strcpy(address.sun_path, socketPath.c_str());
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    EXPECT_EQ(planError(Kind::kiro), AgentInstallError::unreadableConfig(socketPath, "Bosken couldn't read it"));
+    ::close(listener);
 
     // Not missing: writing would fail on it with the same words.
     std::filesystem::create_directories(path("home/.codeium/windsurf"));
