@@ -16,6 +16,7 @@
 #include "AgentSetup/ClaudeCodeSetup.hpp"
 #include "AgentSetup/CommandRunner.hpp"
 #include "AgentSetup/JSONMCPConfig.hpp"
+#include "AgentSetup/TOMLMCPConfig.hpp"
 #include "AgentWire/JSON.hpp"
 
 namespace AgentSetup {
@@ -83,19 +84,26 @@ struct AgentInstaller {
     // The "bosken" entry in the app's configuration now, or none.
     std::variant<std::optional<Registration>, AgentInstallError> registration(const AgentApp& app) const;
 
+    // A configuration file read once, so a plan finds the entry and edits it from one reading.
+    using Document = std::variant<JSONTextEdit, TOMLMCPConfig::Document>;
+    // `bytes` (none: no file) read in the app's format; `path` names the file in errors.
+    static std::variant<Document, AgentInstallError> document(const std::optional<std::string>& bytes,
+                                                              const AgentApp& app, const std::string& path);
+
     // The "bosken" entry in `bytes` (none: no file); `path` names the file in errors.
     static std::variant<std::optional<Registration>, AgentInstallError> registration(
         const std::optional<std::string>& bytes, const AgentApp& app, const std::string& path);
+    static std::optional<Registration> registration(const Document& document);
 
     // The new file and the preview shown for it.
     struct Edit {
         std::string result;
         std::string preview;
     };
-    static std::variant<Edit, AgentInstallError> edit(const std::optional<std::string>& bytes, const AgentApp& app,
+    static std::variant<Edit, AgentInstallError> edit(Document document, const AgentApp& app,
                                                       const std::string& helperPath, const std::string& path);
     // The file without the "bosken" entry, and the preview of what goes.
-    static std::variant<Edit, AgentInstallError> removal(const std::string& bytes, const AgentApp& app,
+    static std::variant<Edit, AgentInstallError> removal(Document document, const AgentApp& app,
                                                          const std::string& path);
 
     // Where and how a JSON app keeps its servers.

@@ -35,9 +35,10 @@ std::variant<AgentPlan, AgentInstallError> AgentInstaller::makePlan(const AgentA
     plan.original = std::move(file.bytes);
     plan.createsFile = !plan.original.has_value();
 
-    auto current = registration(plan.original, app, plan.configPath);
-    if (auto* error = std::get_if<AgentInstallError>(&current)) return *error;
-    const auto& registered = std::get<std::optional<Registration>>(current);
+    auto reading = document(plan.original, app, plan.configPath);
+    if (auto* error = std::get_if<AgentInstallError>(&reading)) return *error;
+    auto& parsed = std::get<Document>(reading);
+    const auto registered = registration(parsed);
     if (!registered || !registered->command) plan.change = AgentPlan::Change::add();
     else if (*registered->command == helperPath) plan.change = AgentPlan::Change::unchanged(registered->isOff);
     else plan.change = AgentPlan::Change::replace(*registered->command, registered->isOff);
@@ -49,7 +50,7 @@ std::variant<AgentPlan, AgentInstallError> AgentInstaller::makePlan(const AgentA
         plan.preview = ClaudeCodeSetup::command(helperPath);
     } else {
         // Computed for unchanged plans too, so a file the merge can't handle fails here already.
-        auto edited = edit(plan.original, app, helperPath, plan.configPath);
+        auto edited = edit(std::move(parsed), app, helperPath, plan.configPath);
         if (auto* error = std::get_if<AgentInstallError>(&edited)) return *error;
         auto& made = std::get<Edit>(edited);
         plan.method = AgentPlan::Method::editFile();
@@ -71,9 +72,10 @@ std::variant<AgentPlan, AgentInstallError> AgentInstaller::makeRemovalPlan(const
     if (file.unreadable) return AgentInstallError::unreadableConfig(plan.configPath, file.reason);
     plan.original = std::move(file.bytes);
 
-    auto current = registration(plan.original, app, plan.configPath);
-    if (auto* error = std::get_if<AgentInstallError>(&current)) return *error;
-    const auto& registered = std::get<std::optional<Registration>>(current);
+    auto reading = document(plan.original, app, plan.configPath);
+    if (auto* error = std::get_if<AgentInstallError>(&reading)) return *error;
+    auto& parsed = std::get<Document>(reading);
+    const auto registered = registration(parsed);
     plan.change = registered ? AgentPlan::Change::remove(registered->command.value_or(""))
                              : AgentPlan::Change::absent();
 
@@ -83,7 +85,7 @@ std::variant<AgentPlan, AgentInstallError> AgentInstaller::makeRemovalPlan(const
         plan.method = AgentPlan::Method::command(*claude);
         plan.preview = "claude mcp remove --scope user " + server;
     } else if (registered) {
-        auto edited = removal(*plan.original, app, plan.configPath);
+        auto edited = removal(std::move(parsed), app, plan.configPath);
         if (auto* error = std::get_if<AgentInstallError>(&edited)) return *error;
         auto& made = std::get<Edit>(edited);
         plan.method = AgentPlan::Method::editFile();
@@ -110,26 +112,37 @@ std::variant<std::optional<AgentInstaller::Registration>, AgentInstallError> Age
     return registration(read(path).bytes, app, path);
 }
 
+std::variant<AgentInstaller::Document, AgentInstallError> AgentInstaller::document(
+    const std::optional<std::string>& bytes, const AgentApp& app, const std::string& path) {
+    if (app.kind == AgentApp::Kind::codex) {
+        auto toml = TOMLMCPConfig::read(bytes ? std::string_view(*bytes) : std::string_view(), server);
+        if (auto* problem = std::get_if<TOMLMCPConfig::Problem>(&toml)) return installError(*problem, path);
+        return Document(std::move(std::get<TOMLMCPConfig::Document>(toml)));
+    }
+    auto json = JSONMCPConfig::read(bytes, format(app.kind), server);
+    if (auto* problem = std::get_if<JSONMCPConfig::Problem>(&json)) return installError(*problem, path);
+    return Document(std::move(std::get<JSONTextEdit>(json)));
+}
+
 std::variant<std::optional<AgentInstaller::Registration>, AgentInstallError> AgentInstaller::registration(
     const std::optional<std::string>& bytes, const AgentApp& app, const std::string& path) {
-    using Found = std::optional<Registration>;
-    if (app.kind == AgentApp::Kind::codex) {
-        if (!bytes) return Found();
-        auto lines = TOMLMCPConfig::split(*bytes);
-        auto located = TOMLMCPConfig::locate(lines, server);
-        if (auto* problem = std::get_if<TOMLMCPConfig::Problem>(&located)) return installError(*problem, path);
-        const auto& table = std::get<TOMLMCPConfig::Located>(located);
-        if (!table.header) return Found();
+    auto reading = document(bytes, app, path);
+    if (auto* error = std::get_if<AgentInstallError>(&reading)) return *error;
+    return registration(std::get<Document>(reading));
+}
+
+std::optional<AgentInstaller::Registration> AgentInstaller::registration(const Document& document) {
+    if (const auto* toml = std::get_if<TOMLMCPConfig::Document>(&document)) {
+        const auto& table = toml->located;
+        if (!table.header) return std::nullopt;
         Registration found;
-        if (table.command && table.command->lines.first < lines.size())
-            found.command = TOMLLexer::value(lines[table.command->lines.first]);
-        found.isOff = table.enabled && TOMLMCPConfig::isFalse(lines[table.enabled->lines.first]);
-        return Found(std::move(found));
+        if (table.command && table.command->lines.first < toml->lines.size())
+            found.command = TOMLLexer::value(toml->lines[table.command->lines.first]);
+        found.isOff = table.enabled && TOMLMCPConfig::isFalse(toml->lines[table.enabled->lines.first]);
+        return found;
     }
-    auto read = JSONMCPConfig::entry(bytes, format(app.kind), server);
-    if (auto* problem = std::get_if<JSONMCPConfig::Problem>(&read)) return installError(*problem, path);
-    const auto& entry = std::get<std::optional<AgentWire::JSON>>(read);
-    if (!entry) return Found();
+    const auto& entry = std::get<JSONTextEdit>(document).member();
+    if (!entry) return std::nullopt;
     Registration found;
     const AgentWire::JSON* command = (*entry)["command"];
     // OpenCode keeps the command line as one list.
@@ -138,42 +151,36 @@ std::variant<std::optional<AgentInstaller::Registration>, AgentInstallError> Age
     const AgentWire::JSON* disabled = (*entry)["disabled"];
     const AgentWire::JSON* enabled = (*entry)["enabled"];
     found.isOff = (disabled && disabled->boolValue() == true) || (enabled && enabled->boolValue() == false);
-    return Found(std::move(found));
+    return found;
 }
 
-std::variant<AgentInstaller::Edit, AgentInstallError> AgentInstaller::edit(const std::optional<std::string>& bytes,
-                                                                          const AgentApp& app,
+std::variant<AgentInstaller::Edit, AgentInstallError> AgentInstaller::edit(Document document, const AgentApp& app,
                                                                           const std::string& helperPath,
                                                                           const std::string& path) {
-    if (app.kind == AgentApp::Kind::codex) {
-        auto merged = TOMLMCPConfig::merged(bytes, server, helperPath);
+    if (auto* toml = std::get_if<TOMLMCPConfig::Document>(&document)) {
+        auto merged = TOMLMCPConfig::merged(std::move(*toml), server, helperPath);
         if (auto* problem = std::get_if<TOMLMCPConfig::Problem>(&merged)) return installError(*problem, path);
         return Edit{std::move(std::get<std::string>(merged)), TOMLMCPConfig::table(server, helperPath)};
     }
+    const auto& file = std::get<JSONTextEdit>(document);
     const auto appFormat = format(app.kind);
-    auto existing = JSONMCPConfig::entry(bytes, appFormat, server);
-    if (auto* problem = std::get_if<JSONMCPConfig::Problem>(&existing)) return installError(*problem, path);
-    auto entryObject = mergedEntry(app.kind, std::get<std::optional<AgentWire::JSON>>(existing), helperPath);
-    auto merged = JSONMCPConfig::merged(bytes, appFormat, server, entryObject);
+    auto entryObject = mergedEntry(app.kind, file.member(), helperPath);
+    auto merged = JSONMCPConfig::merged(file, appFormat, server, entryObject);
     if (auto* problem = std::get_if<JSONMCPConfig::Problem>(&merged)) return installError(*problem, path);
     return Edit{std::move(std::get<std::string>(merged)), JSONMCPConfig::snippet(appFormat, server, entryObject)};
 }
 
-std::variant<AgentInstaller::Edit, AgentInstallError> AgentInstaller::removal(const std::string& bytes,
-                                                                             const AgentApp& app,
+std::variant<AgentInstaller::Edit, AgentInstallError> AgentInstaller::removal(Document document, const AgentApp& app,
                                                                              const std::string& path) {
-    if (app.kind == AgentApp::Kind::codex) {
-        auto removed = TOMLMCPConfig::removed(bytes, server);
-        if (auto* problem = std::get_if<TOMLMCPConfig::Problem>(&removed)) return installError(*problem, path);
-        auto& made = std::get<TOMLMCPConfig::Removal>(removed);
+    if (auto* toml = std::get_if<TOMLMCPConfig::Document>(&document)) {
+        auto made = TOMLMCPConfig::removed(std::move(*toml), server);
         return Edit{std::move(made.result), std::move(made.removedLines)};
     }
+    const auto& file = std::get<JSONTextEdit>(document);
     const auto appFormat = format(app.kind);
-    auto existing = JSONMCPConfig::entry(bytes, appFormat, server);
-    if (auto* problem = std::get_if<JSONMCPConfig::Problem>(&existing)) return installError(*problem, path);
-    auto removed = JSONMCPConfig::removed(bytes, appFormat, server);
+    auto removed = JSONMCPConfig::removed(file, appFormat);
     if (auto* problem = std::get_if<JSONMCPConfig::Problem>(&removed)) return installError(*problem, path);
-    const auto& entryObject = std::get<std::optional<AgentWire::JSON>>(existing);
+    const auto& entryObject = file.member();
     return Edit{std::move(std::get<std::string>(removed)),
                 entryObject ? JSONMCPConfig::snippet(appFormat, server, *entryObject) : std::string()};
 }

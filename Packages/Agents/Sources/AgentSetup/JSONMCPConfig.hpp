@@ -28,6 +28,11 @@ struct Format {
     friend bool operator==(const Format&, const Format&) = default;
 };
 
+// The file read once for `server`'s entry (`bytes` none when there is no file); a Problem
+// when it isn't a JSON object in the app's syntax.
+std::variant<JSONTextEdit, Problem> read(const std::optional<std::string>& bytes, const Format& format,
+                                         std::string_view server);
+
 // The entry registered under `server` (`bytes` none when there is no file); none when there
 // is no such entry or the servers member isn't an object. A Problem only when the file isn't
 // a JSON object in the app's syntax.
@@ -38,9 +43,12 @@ std::variant<std::optional<AgentWire::JSON>, Problem> entry(const std::optional<
 // pretty-printed document with sorted keys and one final line feed.
 std::variant<std::string, Problem> merged(const std::optional<std::string>& bytes, const Format& format,
                                           std::string_view server, const AgentWire::JSON& entry);
+std::variant<std::string, Problem> merged(const JSONTextEdit& file, const Format& format, std::string_view server,
+                                          const AgentWire::JSON& entry);
 
 // The whole new file without `server`'s entry; the bytes unchanged when there is none.
 std::variant<std::string, Problem> removed(const std::string& bytes, const Format& format, std::string_view server);
+std::variant<std::string, Problem> removed(const JSONTextEdit& file, const Format& format);
 
 // {serversKey: {server: entry}} in the layout of a new file, without a final line feed.
 std::string snippet(const Format& format, std::string_view server, const AgentWire::JSON& entry);

@@ -229,8 +229,7 @@ std::variant<JSONTextEdit, JSONTextEdit::Problem> JSONTextEdit::read(std::string
     }
     auto strict = strictText(bytes, syntax);
     if (!strict) return Problem{notJSON, false};
-    // Checks the whole file; only the object's member is built.
-    auto root = JSON::parse(*strict, {.exactNumbers = true, .onlyMember = objectKey});
+    auto root = JSON::parse(*strict, {.exactNumbers = true});
     auto* value = std::get_if<JSON>(&root);
     if (const size_t limit = JSON::ParseOptions{}.maxDepth; !value && nesting(*strict) > limit) {
         return Problem{"it's nested more than " + std::to_string(limit) + " levels deep, deeper than Bosken reads",

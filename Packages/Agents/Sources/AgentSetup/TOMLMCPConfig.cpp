@@ -51,16 +51,16 @@ std::string join(const std::vector<std::string>& lines, std::string_view eol) {
     return out;
 }
 
-std::variant<Located, Problem> locate(const std::vector<std::string>& lines, std::string_view server) {
-    auto statements = TOMLLexer::statements(lines);
-    if (!statements)
-        return Problem{"it isn't TOML Bosken can read (an unfinished string, array or table header)", false};
+namespace {
 
+const Problem unreadable{"it isn't TOML Bosken can read (an unfinished string, array or table header)", false};
+
+std::variant<Located, Problem> locateIn(const std::vector<TOMLLexer::Statement>& statements, std::string_view server) {
     const std::string name(server);
     const Path target{"mcp_servers", name};
     Path table;
     Located located;
-    for (auto& statement : *statements) {
+    for (const auto& statement : statements) {
         if (auto* h = std::get_if<TOMLLexer::Statement::Header>(&statement.kind)) {
             if (startsWith(h->path, target) && h->isArray)
                 return Problem{"it defines mcp_servers." + name + " as an array of tables", true};
@@ -68,7 +68,7 @@ std::variant<Located, Problem> locate(const std::vector<std::string>& lines, std
                 if (located.header) return Problem{"it has two [mcp_servers." + name + "] tables", true};
                 located.header = statement.lines.first;
             }
-            table = std::move(h->path);
+            table = h->path;
         } else if (auto* pair = std::get_if<TOMLLexer::Statement::Pair>(&statement.kind)) {
             Path full = table;
             full.insert(full.end(), pair->keyPath.begin(), pair->keyPath.end());
@@ -82,6 +82,25 @@ std::variant<Located, Problem> locate(const std::vector<std::string>& lines, std
         }
     }
     return located;
+}
+
+}  // namespace
+
+std::variant<Located, Problem> locate(const std::vector<std::string>& lines, std::string_view server) {
+    auto statements = TOMLLexer::statements(lines);
+    if (!statements) return unreadable;
+    return locateIn(*statements, server);
+}
+
+std::variant<Document, Problem> read(std::string_view bytes, std::string_view server) {
+    Document document{std::string(bytes), split(bytes), {}, {}};
+    auto statements = TOMLLexer::statements(document.lines);
+    if (!statements) return unreadable;
+    auto found = locateIn(*statements, server);
+    if (auto* problem = std::get_if<Problem>(&found)) return *problem;
+    document.statements = std::move(*statements);
+    document.located = std::get<Located>(found);
+    return document;
 }
 
 bool isFalse(std::string_view line) {
@@ -124,10 +143,14 @@ std::string quoted(std::string_view text) {
 
 std::variant<std::string, Problem> merged(const std::optional<std::string>& bytes, std::string_view server,
                                           std::string_view helper) {
-    std::vector<std::string> lines = bytes ? split(*bytes) : std::vector<std::string>{};
-    auto found = locate(lines, server);
-    if (auto* problem = std::get_if<Problem>(&found)) return *problem;
-    const Located& located = std::get<Located>(found);
+    auto read = TOMLMCPConfig::read(bytes ? std::string_view(*bytes) : std::string_view(), server);
+    if (auto* problem = std::get_if<Problem>(&read)) return *problem;
+    return merged(std::move(std::get<Document>(read)), server, helper);
+}
+
+std::variant<std::string, Problem> merged(Document document, std::string_view server, std::string_view helper) {
+    std::vector<std::string>& lines = document.lines;
+    const Located& located = document.located;
 
     bool crlf = std::any_of(lines.begin(), lines.end(),
                             [](const std::string& line) { return !line.empty() && line.back() == '\r'; });
@@ -182,18 +205,22 @@ std::variant<std::string, Problem> merged(const std::optional<std::string>& byte
 }
 
 std::variant<Removal, Problem> removed(std::string_view bytes, std::string_view server) {
-    std::vector<std::string> lines = split(bytes);
-    auto found = locate(lines, server);
-    if (auto* problem = std::get_if<Problem>(&found)) return *problem;
-    if (!std::get<Located>(found).header) return Removal{std::string(bytes), {}};
-    auto statements = TOMLLexer::statements(lines);
+    auto read = TOMLMCPConfig::read(bytes, server);
+    if (auto* problem = std::get_if<Problem>(&read)) return *problem;
+    return removed(std::move(std::get<Document>(read)), server);
+}
+
+Removal removed(Document document, std::string_view server) {
+    const std::string_view bytes = document.bytes;
+    if (!document.located.header) return Removal{std::move(document.bytes), {}};
+    std::vector<std::string>& lines = document.lines;
 
     // Each run of the server's tables, up to its last pair: comments and blank lines after
     // that belong to what follows.
     const Path target{"mcp_servers", std::string(server)};
     std::vector<TOMLLexer::Statement::Lines> blocks;
     bool inside = false;
-    for (const auto& statement : *statements) {
+    for (const auto& statement : document.statements) {
         if (auto* h = std::get_if<TOMLLexer::Statement::Header>(&statement.kind)) {
             bool under = startsWith(h->path, target);
             if (under && !inside) blocks.push_back(statement.lines);

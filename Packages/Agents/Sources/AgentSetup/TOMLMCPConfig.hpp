@@ -52,10 +52,23 @@ std::string quoted(std::string_view text);
 // The server's table as a new file holds it: header, command and empty args, each line ending in LF.
 std::string table(std::string_view server, std::string_view helper);
 
+// A file read once for one server: what merging and removing work from.
+struct Document {
+    std::string bytes;
+    std::vector<std::string> lines;
+    std::vector<TOMLLexer::Statement> statements;
+    Located located;
+};
+
+// The file cut into lines and statements, and the server's table found in it; a Problem as
+// for locate().
+std::variant<Document, Problem> read(std::string_view bytes, std::string_view server);
+
 // The whole new file with the server's command set to `helper` and its args to [] (`bytes`
 // none when there is no file), an "enabled = false" turned to true. CR LF files stay CR LF.
 std::variant<std::string, Problem> merged(const std::optional<std::string>& bytes, std::string_view server,
                                           std::string_view helper);
+std::variant<std::string, Problem> merged(Document document, std::string_view server, std::string_view helper);
 
 // The file without the server's table and its sub-tables ([mcp_servers.<server>.env], …): their
 // lines go, with one blank line that separated them; every other line keeps every byte.
@@ -66,6 +79,7 @@ struct Removal {
     friend bool operator==(const Removal&, const Removal&) = default;
 };
 std::variant<Removal, Problem> removed(std::string_view bytes, std::string_view server);
+Removal removed(Document document, std::string_view server);
 
 }  // namespace TOMLMCPConfig
 

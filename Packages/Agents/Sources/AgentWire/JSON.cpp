@@ -61,7 +61,6 @@ private:
         case '{': return parseObject(out, depth + 1);
         case '[': return parseArray(out, depth + 1);
         case '"': {
-            if (skipping_) return parseString(scratch_);
             std::string s;
             if (!parseString(s)) return false;
             out = JSON(std::move(s));
@@ -88,9 +87,6 @@ private:
     // file's tree and reallocate it repeatedly.
     std::vector<JSON> elementStack_;
     std::vector<JSON::Member> memberStack_;
-    // While set, values are checked but not built; their strings go through one reused buffer.
-    bool skipping_ = false;
-    std::string scratch_;
 
     bool parseArray(JSON& out, size_t depth) {
         if (depth > options_.maxDepth) return false;
@@ -106,7 +102,7 @@ private:
             skipSpace();
             JSON value;
             if (!parseValue(value, depth)) return false;
-            if (!skipping_) elementStack_.push_back(std::move(value));
+            elementStack_.push_back(std::move(value));
             skipSpace();
             if (p_ == end_) return false;
             if (*p_ == ',') {
@@ -119,7 +115,6 @@ private:
             }
             return false;
         }
-        if (skipping_) return true;
         auto first = elementStack_.begin() + static_cast<ptrdiff_t>(mark);
         out = JSON(JSON::Array(std::make_move_iterator(first), std::make_move_iterator(elementStack_.end())));
         elementStack_.erase(first, elementStack_.end());
@@ -140,19 +135,14 @@ private:
             skipSpace();
             if (p_ == end_ || *p_ != '"') return false;
             std::string key;
-            if (!parseString(skipping_ ? scratch_ : key)) return false;
+            if (!parseString(key)) return false;
             skipSpace();
             if (p_ == end_ || *p_ != ':') return false;
             ++p_;
             skipSpace();
-            // At the top level, only the member asked for is built; the others are checked.
-            const bool skipMember = !skipping_ && depth == 1 && !options_.onlyMember.empty() && key != options_.onlyMember;
-            if (skipMember) skipping_ = true;
             JSON value;
-            bool ok = parseValue(value, depth);
-            if (skipMember) skipping_ = false;
-            if (!ok) return false;
-            if (!skipping_ && !skipMember) memberStack_.push_back(JSON::Member{std::move(key), std::move(value)});
+            if (!parseValue(value, depth)) return false;
+            memberStack_.push_back(JSON::Member{std::move(key), std::move(value)});
             skipSpace();
             if (p_ == end_) return false;
             if (*p_ == ',') {
@@ -165,7 +155,6 @@ private:
             }
             return false;
         }
-        if (skipping_) return true;
         auto first = memberStack_.begin() + static_cast<ptrdiff_t>(mark);
         std::vector<JSON::Member> members(std::make_move_iterator(first), std::make_move_iterator(memberStack_.end()));
         memberStack_.erase(first, memberStack_.end());
@@ -322,7 +311,6 @@ private:
             if (q == digits) return false;
         }
         p_ = q;
-        if (skipping_) return true;
         // Not std::from_chars: several C++ libraries have it only for integers. Versions of
         // fast_float differ on an overflow: an error, or a successful infinity, which the
         // checks below treat alike.

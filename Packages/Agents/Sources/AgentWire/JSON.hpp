@@ -16,9 +16,6 @@ struct JSONParseOptions {
     bool exactNumbers = false;
     // Deeper nesting is rejected as not JSON, so no input can exhaust the stack.
     size_t maxDepth = 1024;
-    // When set and the top level is an object, only its member of this name is built; the
-    // rest is still checked in full. Reading one entry of a large file then costs no tree.
-    std::string_view onlyMember = {};
     // Read a lone surrogate escape ("\ud800", which RFC 8259's grammar allows) as U+FFFD, so
     // the value stays valid UTF-8. Off for files that may be written back: there it is an error.
     bool loneSurrogatesAsReplacement = false;

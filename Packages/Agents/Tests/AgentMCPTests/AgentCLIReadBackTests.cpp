@@ -6,7 +6,7 @@
 
 #include <filesystem>
 
-#include "AgentSetupTests/InstallerTestSupport.hpp"
+#include "TestSupport/InstallerTestSupport.hpp"
 #include "TestSupport/ChildProcess.hpp"
 
 namespace {

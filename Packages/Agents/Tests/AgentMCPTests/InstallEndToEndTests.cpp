@@ -12,7 +12,7 @@
 #include <set>
 
 #include "AgentWire/JSON.hpp"
-#include "AgentSetupTests/InstallerTestSupport.hpp"
+#include "TestSupport/InstallerTestSupport.hpp"
 #include "TestSupport/ChildProcess.hpp"
 
 using AgentSetup::AgentInstaller;

@@ -6,7 +6,7 @@
 
 #include <filesystem>
 
-#include "AgentSetupTests/InstallerTestSupport.hpp"
+#include "TestSupport/InstallerTestSupport.hpp"
 
 namespace MCPInstall = AgentMCP::MCPInstall;
 using AgentSetup::AgentApp;

@@ -2,7 +2,7 @@
 
 #include <filesystem>
 
-#include "AgentSetupTests/InstallerTestSupport.hpp"
+#include "TestSupport/InstallerTestSupport.hpp"
 
 using AgentSetup::AgentApp;
 using AgentSetup::AgentInstaller;
@@ -179,30 +179,6 @@ TEST_F(ApplyingTest, FailureBeforeWritingLeavesTheFileAlone) {
     EXPECT_FALSE(error.why.empty());
     EXPECT_EQ(error.message(), config + " wasn't changed: couldn't make a backup first (" + error.why + ").");
     EXPECT_EQ(TestSupport::readFile(config), "{}");
-}
-
-TEST_F(ApplyingTest, ClaudeCommandAddsWithTheUsersHome) {
-    writeExecutable(path("bin/claude"));
-    auto made = plan(Kind::claudeCode, true);
-    ASSERT_EQ(made.method, AgentPlan::Method::command(path("bin/claude")));
-    auto outcome = install(made, true);
-    EXPECT_EQ(messageOf(outcome), "Added Bosken to Claude Code in " + home() +
-                                      "/.claude.json. New Claude Code sessions can use Bosken; restart the ones already running.");
-    ASSERT_EQ(calls.size(), 1u);
-    EXPECT_EQ(calls[0].arguments, (std::vector<std::string>{"mcp", "add", "--scope", "user", "bosken", "--", helper}));
-    EXPECT_EQ(calls[0].environment, (CommandRunner::Environment{{"PATH", path("bin")}, {"HOME", home()}, {"LANG", "C"}}));
-}
-
-TEST_F(ApplyingTest, ClaudeCommandReplacingRemovesFirstAndAddsEvenWhenRemovalFails) {
-    writeExecutable(path("bin/claude"));
-    write("home/.claude.json", boskenConfig("/old"));
-    auto made = plan(Kind::claudeCode, true);
-    answers = {{1, "no such server"}, {0, ""}};
-    auto outcome = install(made, true);
-    ASSERT_TRUE(std::holds_alternative<AgentInstallResult>(outcome)) << messageOf(outcome);
-    ASSERT_EQ(calls.size(), 2u);
-    EXPECT_EQ(calls[0].arguments, (std::vector<std::string>{"mcp", "remove", "--scope", "user", "bosken"}));
-    EXPECT_EQ(TestSupport::readFile(home() + "/.claude.json.bosken-backup-" + stamp()), boskenConfig("/old"));
 }
 
 TEST_F(ApplyingTest, FailingOrSilentClaudeCommandIsReported) {

@@ -1,14 +1,14 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 
-#include "AgentSetupTests/InstallerTestSupport.hpp"
+#include "TestSupport/InstallerTestSupport.hpp"
 
 using AgentSetup::AgentApp;
 using AgentSetup::AgentInstaller;
@@ -58,7 +58,7 @@ TEST_F(PlanningTest, DirectoryFifoSocketLinkLoopOrHugeFileAtTheConfigPathIsUnrea
     EXPECT_EQ(planError(Kind::gemini),
               AgentInstallError::unreadableConfig(home() + "/.gemini/settings.json", "Bosken couldn't read it"));
 
-    // open() fails on a socket with neither ENOENT nor ENOTDIR, even for root.
+    // open() fails on a socket with neither ENOENT nor ENOTDIR, even for root: not a missing file.
     std::filesystem::create_directories(path("home/.kiro/settings"));
     const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
     sockaddr_un address{};
@@ -201,6 +201,7 @@ TEST_F(PlanningTest, StatusForTheListing) {
     EXPECT_EQ(inst.status(inst.app(Kind::codex), helper), ClaudeCodeSetup::Status::notConnected());
 }
 
+// The forms no planning test above reaches.
 TEST(PlanningSummary, EveryForm) {
     const AgentApp cursor{Kind::cursor, "/Users/me/.cursor/mcp.json", true};
     const std::string path = "/Users/me/.cursor/mcp.json";
@@ -212,11 +213,8 @@ TEST(PlanningSummary, EveryForm) {
         std::string expected;
     };
     const Case cases[] = {
-        {Change::unchanged(), Method::editFile(), std::nullopt,
-         "Cursor already has Bosken in " + path + ". Nothing to change."},
         {Change::unchanged(), Method::command("/bin/claude"), backup,
          "Cursor already has Bosken in " + path + ". Nothing to change."},
-        {Change::add(), Method::command("/bin/claude"), std::nullopt, "Runs the command below, which edits " + path + "."},
         {Change::replace("/old"), Method::command("/bin/claude"), backup,
          "Runs the command below, which edits " + path + ". First copies the file to " + backup + "."},
         {Change::add(), Method::editFile(), backup,
@@ -224,7 +222,6 @@ TEST(PlanningSummary, EveryForm) {
         {Change::replace("/old"), Method::editFile(), backup,
          "Replaces the entry that starts /old with the entry below in " + path +
              ", keeping everything else in it. First copies the file to " + backup + "."},
-        {Change::add(), Method::editFile(), std::nullopt, "Creates " + path + " with the entry below."},
     };
     for (const auto& c : cases) EXPECT_EQ(AgentInstaller::summary(cursor, c.change, c.method, path, c.backup), c.expected);
 }

@@ -9,7 +9,6 @@
 
 using AgentSetup::ClaudeConfigFile;
 using AgentSetup::ClaudeSetupError;
-using AgentWire::JSON;
 using Server = ClaudeConfigFile::Server;
 
 namespace {
@@ -55,7 +54,7 @@ TEST_F(ClaudeConfigFileTest, MissingOrBlankFileIsAnEmptyDocumentAndGetsCreated) 
 
 TEST_F(ClaudeConfigFileTest, FileThatIsNotAJSONObjectIsReportedAndNeverReplaced) {
     const std::string cases[] = {
-        "{", "[]", "null", "{\"a\": 1,}", "// settings\n{}", "\xEF\xBB\xBF{}",
+        "{", "[]", "// settings\n{}",
     };
     for (const auto& contents : cases) {
         TestSupport::writeFile(settings, contents);
@@ -79,78 +78,6 @@ TEST_F(ClaudeConfigFileTest, SomethingThatCannotBeReadIsNotMistakenForAMissingFi
     const std::string fifo = path("fifo.json");
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     EXPECT_EQ(std::get<ClaudeSetupError>(ClaudeConfigFile(fifo).read()), ClaudeSetupError::unreadableConfig(fifo));
-}
-
-TEST_F(ClaudeConfigFileTest, ServerReadsCommandAndTextArgumentsLeniently) {
-    const std::pair<std::string, std::optional<Server>> cases[] = {
-        {R"({"mcpServers": []})", std::nullopt},
-        {R"({"mcpServers": {"bosken": "/x"}})", std::nullopt},
-        {R"({"mcpServers": {"bosken": {}}})", Server{"", {}}},
-        {R"({"mcpServers": {"bosken": {"command": 7, "args": ["a"]}}})", Server{"", {"a"}}},
-        {R"({"mcpServers": {"bosken": {"command": "/x", "args": ["a", 1]}}})", Server{"/x", {}}},
-        {R"({"mcpServers": {"bosken": {"command": "\/x\u00e9", "args": []}}})", Server{"/x\xC3\xA9", {}}},
-    };
-    for (const auto& [document, expected] : cases) {
-        TestSupport::writeFile(settings, document);
-        EXPECT_EQ(file.server("bosken"), Found(expected)) << document;
-    }
-}
-
-TEST_F(ClaudeConfigFileTest, SetServerReplacesTheEntryWholeAndKeepsEverythingElseInPlace) {
-    TestSupport::writeFile(settings, R"({
-  "numStartups": 1.50,
-  "big": 12345678901234567890123,
-  "mcpServers": {
-    "first": {"env": {"K": "V"}},
-    "bosken": {"type": "stdio", "command": "/old/bosken-mcp", "args": ["--x"], "env": {"A": "1"}},
-    "last": {"command": "z"}
-  },
-  "name": "caf\u00e9 \/ \ud83d\ude00",
-  "history": [-0.0]
-})");
-    ASSERT_EQ(file.setServer("bosken", helper), std::nullopt);
-    EXPECT_EQ(TestSupport::readFile(settings), R"({
-  "numStartups" : 1.50,
-  "big" : 12345678901234567890123,
-  "mcpServers" : {
-    "first" : {
-      "env" : {
-        "K" : "V"
-      }
-    },
-    "bosken" : {
-      "type" : "stdio",
-      "command" : "/Applications/Bosken.app/Contents/Helpers/bosken-mcp",
-      "args" : [],
-      "env" : {}
-    },
-    "last" : {
-      "command" : "z"
-    }
-  },
-  "name" : "café / 😀",
-  "history" : [
-    -0.0
-  ]
-})");
-}
-
-TEST_F(ClaudeConfigFileTest, NonObjectServersAreReplacedWhereTheyStood) {
-    const std::pair<std::string, std::string> cases[] = {
-        {R"({"a": 1, "mcpServers": null, "z": 2})", R"({"a":1,"mcpServers":{"bosken":{}},"z":2})"},
-        {R"({"a": 1})", R"({"a":1,"mcpServers":{"bosken":{}}})"},
-        {R"({"mcpServers": {"bosken": 3, "b": {}}})", R"({"mcpServers":{"bosken":{},"b":{}}})"},
-    };
-    for (const auto& [before, shape] : cases) {
-        TestSupport::writeFile(settings, before);
-        ASSERT_EQ(file.setServer("bosken", helper), std::nullopt) << before;
-        // Compare the layout with the entry emptied out; the entry itself is checked elsewhere.
-        auto written = JSON::parsed(TestSupport::readFile(settings), {.exactNumbers = true});
-        ASSERT_TRUE(written) << before;
-        EXPECT_EQ(*(*(*written)["mcpServers"])["bosken"], ClaudeConfigFile::entry(helper)) << before;
-        written->object()->find("mcpServers")->object()->set("bosken", JSON(JSON::Object{}));
-        EXPECT_EQ(written->serialized({.pretty = false, .sortedKeys = false}), shape) << before;
-    }
 }
 
 // Files that hand out `contents` and `stampNow`, and record every write, answering it with `failure`.

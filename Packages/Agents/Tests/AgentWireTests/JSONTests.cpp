@@ -19,43 +19,15 @@ std::string roundTrip(std::string_view text) {
     return value ? value->data() : "<not JSON>";
 }
 
-TEST(JSONParse, ScalarsAtTopLevelKeepTheirCase) {
-    EXPECT_EQ(*parse("1"), JSON(1));
-    EXPECT_EQ(*parse("1.5"), JSON(1.5));
-    EXPECT_EQ(*parse("true"), JSON(true));
+TEST(JSONParse, ScalarsAtTopLevelAndWhatIsNotOneWholeValue) {
+    EXPECT_EQ(*parse(" \"x\" \r\n"), JSON("x"));
     EXPECT_NE(*parse("true"), JSON(1));
     EXPECT_NE(*parse("0"), JSON(false));
-    EXPECT_EQ(*parse(" \"x\" \r\n"), JSON("x"));
-    EXPECT_TRUE(parse("null")->isNull());
-}
-
-TEST(JSONParse, RejectsEverythingThatIsNotOneWholeValue) {
-    for (std::string_view text : {"", " ", "{", "[1,]", "{} x", "{\"a\":1,}", "[1 2]", "01", "1.", ".5", "-",
-                                  "1e", "+1", "tru", "nul", "\"abc", "'a'", "[\"\\x\"]", "\"\t\"", "\xEF\xBB\xBF{}",
-                                  "{\"a\" 1}", "{1:2}", "[]]", "\"\\ud800\"", "\"\\udc00x\"", "\"\xC0\x80\"",
-                                  "\"\xED\xA0\x80\"", "\"\xF4\x90\x80\x80\"", "\"\x80\"", "\f1"}) {
+    // Syntax errors are the corpus's; these are the byte-level refusals it leaves open.
+    for (std::string_view text : {"", "\xEF\xBB\xBF{}", "\"\\ud800\"", "\"\\udc00x\"", "\"\xC0\x80\"", "\"\xED\xA0\x80\"",
+                                  "\"\xF4\x90\x80\x80\"", "\"\x80\"", "\f1", "{} x"}) {
         EXPECT_FALSE(parse(text)) << "accepted: " << text;
     }
-    EXPECT_EQ(std::get<JSON::ParseError>(JSON::parse("{")), JSON::ParseError::notJSON);
-}
-
-TEST(JSONParse, MixedArrayKeepsOrderAndCases) {
-    auto value = parse("[1, \"s\", null, {}]");
-    ASSERT_TRUE(value && value->array());
-    const auto& a = *value->array();
-    ASSERT_EQ(a.size(), 4u);
-    EXPECT_EQ(a[0].kind(), JSON::Kind::number);
-    EXPECT_EQ(a[1].kind(), JSON::Kind::string);
-    EXPECT_EQ(a[2].kind(), JSON::Kind::null);
-    EXPECT_EQ(a[3].kind(), JSON::Kind::object);
-}
-
-TEST(JSONParse, EscapesAndUnicode) {
-    EXPECT_EQ(*parse(R"("a\"b\\c\/d\b\f\n\r\t")")->string(), "a\"b\\c/d\b\f\n\r\t");
-    EXPECT_EQ(*parse(R"("\u00e9\u20AC")")->string(), "\xC3\xA9\xE2\x82\xAC");
-    EXPECT_EQ(*parse(R"("\ud83d\ude00")")->string(), "\xF0\x9F\x98\x80");
-    EXPECT_EQ(*parse("\"\xF0\x9F\x98\x80 caf\xC3\xA9\"")->string(), "\xF0\x9F\x98\x80 caf\xC3\xA9");
-    EXPECT_EQ(*parse(R"("\u0000")")->string(), std::string(1, '\0'));
 }
 
 TEST(JSONParse, LoneSurrogatesReadAsReplacementOnlyWhenAsked) {
@@ -65,12 +37,9 @@ TEST(JSONParse, LoneSurrogatesReadAsReplacementOnlyWhenAsked) {
         std::string value;
     };
     for (const auto& [text, value] : std::initializer_list<Case>{
-             {R"("\ud800")", fffd},
              {R"("a\udc00b")", "a" + fffd + "b"},
-             {R"("\ud800\u0041")", fffd + "A"},
              {R"("\udbff\ud83d\ude00")", fffd + "\xF0\x9F\x98\x80"},
              {R"("\ude00\ud83d")", fffd + fffd},
-             {R"("\ud800\n")", fffd + "\n"},
          }) {
         auto parsed = JSON::parsed(text, {.loneSurrogatesAsReplacement = true});
         ASSERT_TRUE(parsed) << text;
@@ -93,23 +62,11 @@ TEST(JSONParse, NumbersReadCorrectlyRoundedAndWrittenShortest) {
     };
     const std::vector<Case> cases = {
         {"0.1", 0.1, "0.1"},
-        {"-2.5e-300", -2.5e-300, "-2.5e-300"},
-        {"1.7976931348623157e308", 1.7976931348623157e308, "1.7976931348623157e+308"},
-        {"9007199254740991", 9007199254740991.0, "9007199254740991"},
         {"9007199254740993", 9007199254740992.0, "9007199254740992"},  // a tie goes to even
-        {"-9007199254740993", -9007199254740992.0, "-9007199254740992"},
-        {"9007199254740993." + zeros + "1", 9007199254740994.0, "9007199254740994"},  // just past the tie
-        {"1" + zeros + "e-800", 1.0, "1"},
         {"0." + zeros + "1e800", 0.1, "0.1"},
-        {"5e-324", 5e-324, "5e-324"},  // the smallest subnormal
-        {"2.2250738585072009e-308", 2.2250738585072009e-308, "2.225073858507201e-308"},  // the largest
-        {"2.4703282292062328e-324", 5e-324, "5e-324"},  // just over half the smallest rounds up
-        {"2.4703282292062327e-324", 0.0, "0"},          // just under rounds to zero
-        {"1e-400", 0.0, "0"},
+        {"2.4703282292062327e-324", 0.0, "0"},  // just under half the smallest subnormal
         {"-1e-400", -0.0, "0"},
         {"-0", -0.0, "0"},
-        {"-0.0000e-99999", -0.0, "0"},
-        {"1e400", huge, "null"},
         {"-1e400", -huge, "null"},
         {"1" + zeros + "e-400", huge, "null"},
     };
@@ -132,64 +89,35 @@ TEST(JSONParse, NumbersReadCorrectlyRoundedAndWrittenShortest) {
 }
 
 TEST(JSONParse, NestingIsBoundedWithoutExhaustingTheStack) {
-    std::string deep(100000, '[');
-    EXPECT_FALSE(parse(deep + std::string(100000, ']')));
-    std::string ok = std::string(512, '[') + std::string(512, ']');
-    EXPECT_TRUE(parse(ok));
+    EXPECT_FALSE(parse(std::string(100000, '[') + std::string(100000, ']')));
     std::string objects;
-    for (int i = 0; i < 512; ++i) objects += "{\"a\":";
-    objects += "1" + std::string(512, '}');
-    EXPECT_TRUE(parse(objects));
+    for (int i = 0; i < 1024; ++i) objects += "{\"a\":";
+    EXPECT_TRUE(parse(objects + "1" + std::string(1024, '}')));
 }
 
-TEST(JSONParse, RepeatedKeysKeepOneValue) {
-    auto small = parse(R"({"a":1,"b":2,"a":3})");
-    EXPECT_EQ(small->object()->size(), 2u);
-    EXPECT_EQ(*(*small)["a"], JSON(3));
+TEST(JSONParse, RepeatedKeysKeepTheLaterValueInSmallAndLargeObjects) {
+    EXPECT_EQ(parse(R"({"a":1,"b":2,"a":3})")->serialized({.sortedKeys = false}), R"({"a":3,"b":2})");
     std::string large = "{";
     for (int i = 0; i < 100; ++i) large += "\"k" + std::to_string(i) + "\":" + std::to_string(i) + ",";
-    large += "\"k5\":\"again\",\"k99\":true}";
-    auto value = parse(large);
-    ASSERT_TRUE(value);
+    auto value = parse(large + "\"k5\":\"again\"}");
     EXPECT_EQ(value->object()->size(), 100u);
     EXPECT_EQ(*(*value)["k5"], JSON("again"));
-    EXPECT_EQ(*(*value)["k99"], JSON(true));
     EXPECT_EQ(*(*value)["k98"], JSON(98));
 }
 
 TEST(JSONAccessors, YieldNothingOnMismatch) {
-    EXPECT_EQ(JSON(3).intValue(), 3);
     EXPECT_EQ(JSON(-0.0).intValue(), 0);
     EXPECT_FALSE(JSON(3.5).intValue());
-    EXPECT_FALSE(JSON(1e16).intValue());
     EXPECT_FALSE(JSON(9e15).intValue());
     EXPECT_EQ(JSON(8999999999999999.0).intValue(), 8999999999999999);
-    EXPECT_FALSE(JSON("3").intValue());
     EXPECT_FALSE(JSON(1).boolValue());
-    EXPECT_FALSE(JSON(true).doubleValue());
-    EXPECT_FALSE(JSON(1).string());
-    EXPECT_FALSE(JSON::array({1})["a"]);
-    EXPECT_FALSE(JSON()["a"]);
-    auto object = JSON::object({{"present", nullptr}});
-    EXPECT_FALSE(object["absent"]);
-    ASSERT_TRUE(object["present"]);
-    EXPECT_TRUE(object["present"]->isNull());
-}
-
-TEST(JSONLiterals, LaterPairWinsAndEqualityIgnoresOrder) {
-    auto object = JSON::object({{"k", 1}, {"k", 2}});
-    EXPECT_EQ(object.object()->size(), 1u);
-    EXPECT_EQ(*object["k"], JSON(2));
-    EXPECT_EQ(JSON::object({{"a", 1}, {"b", 2}}), JSON::object({{"b", 2}, {"a", 1}}));
+    EXPECT_EQ(JSON::object({{"k", 1}, {"k", 2}}), JSON::object({{"k", 2}}));  // the later pair wins
     EXPECT_NE(JSON::object({{"a", 1}}), JSON::object({{"a", 1}, {"b", 2}}));
-    EXPECT_EQ(JSON(0.0), JSON(-0.0));
-    EXPECT_NE(JSON(std::nan("")), JSON(std::nan("")));
-    EXPECT_NE(JSON::array({1, 2}), JSON::array({2, 1}));
 }
 
 TEST(JSONSerialize, CompactSortedAtEveryDepth) {
-    auto value = JSON::object({{"b", JSON::object({{"z", 1}, {"y", 2}})}, {"a", JSON::array({3, "x"})}, {"c", nullptr}});
-    EXPECT_EQ(value.data(), R"({"a":[3,"x"],"b":{"y":2,"z":1},"c":null})");
+    EXPECT_EQ(roundTrip(R"( { "b" : [ 1.0 , -0 , 1E2, {"z":1,"y":null} ] , "a" : { } , "c" : [ ] } )"),
+              R"({"a":{},"b":[1,0,100,{"y":null,"z":1}],"c":[]})");
 }
 
 TEST(JSONSerialize, Numbers) {
@@ -197,13 +125,7 @@ TEST(JSONSerialize, Numbers) {
         double value;
         const char* text;
     };
-    for (auto [value, text] : std::initializer_list<Case>{{2, "2"},
-                                                           {2.5, "2.5"},
-                                                           {-0.0, "0"},
-                                                           {-7, "-7"},
-                                                           {8999999999999999.0, "8999999999999999"},
-                                                           {0.1, "0.1"},
-                                                           {1e-7, "1e-07"}}) {
+    for (auto [value, text] : std::initializer_list<Case>{{2.5, "2.5"}, {-7, "-7"}, {8999999999999999.0, "8999999999999999"}, {1e-7, "1e-07"}}) {
         EXPECT_EQ(JSON(value).data(), text);
     }
     // Not integral in the integer form: must read back as the same double.
@@ -215,13 +137,8 @@ TEST(JSONSerialize, Numbers) {
 }
 
 TEST(JSONSerialize, StringEscapes) {
-    EXPECT_EQ(JSON("a/b").data(), "\"a/b\"");
-    EXPECT_EQ(JSON("line\nfeed").data(), "\"line\\nfeed\"");
-    EXPECT_EQ(JSON(std::string("\"\\\b\f\r\t\x01\x1f", 8)).data(), R"("\"\\\b\f\r\t\u0001\u001f")");
-    EXPECT_EQ(JSON(std::string(1, '\0')).data(), R"("\u0000")");
+    EXPECT_EQ(JSON(std::string("a/b\n\"\\\b\f\r\t\x01\x1f\0", 13)).data(), R"("a/b\n\"\\\b\f\r\t\u0001\u001f\u0000")");
     EXPECT_EQ(JSON("caf\xC3\xA9 \xE2\x96\xB8").data(), "\"caf\xC3\xA9 \xE2\x96\xB8\"");
-    EXPECT_EQ(JSON().data(), "null");
-    EXPECT_EQ(JSON("x").data(), "\"x\"");
 }
 
 TEST(JSONSerialize, LongStringsSurviveTheFastPaths) {
@@ -229,38 +146,6 @@ TEST(JSONSerialize, LongStringsSurviveTheFastPaths) {
     for (int i = 0; i < 1000; ++i) text += static_cast<char>(32 + (i * 7) % 95);
     text += "\n\x01\"\\tail";
     EXPECT_EQ(*JSON::parsed(JSON(text).data())->string(), text);
-}
-
-TEST(JSONSerialize, RoundTripsParsedText) {
-    EXPECT_EQ(roundTrip(R"( { "b" : [ 1.0 , -0 , 1E2 ] , "a" : { } , "c" : [ ] } )"), R"({"a":{},"b":[1,0,100],"c":[]})");
-}
-
-TEST(JSONExactNumbers, KeepTheirTextAndValue) {
-    JSON::ParseOptions exact{.exactNumbers = true};
-    auto value = JSON::parsed(R"({"big":9007199254740993,"long":123456789012345678901,"f":1.50,"e":1E+2,"huge":1e400})",
-                              exact);
-    ASSERT_TRUE(value);
-    EXPECT_EQ(value->serialized({.pretty = false, .sortedKeys = false}),
-              R"({"big":9007199254740993,"long":123456789012345678901,"f":1.50,"e":1E+2,"huge":1e400})");
-    EXPECT_EQ(*(*value)["f"], JSON(1.5));
-    EXPECT_EQ(*(*value)["big"]->numberText(), "9007199254740993");
-    // The wire reading of the same text rounds, as doubles do.
-    EXPECT_EQ(roundTrip("9007199254740993"), "9007199254740992");
-}
-
-TEST(JSONOnlyMember, BuildsOneTopLevelMemberAndStillChecksTheRest) {
-    JSON::ParseOptions only{.exactNumbers = true, .onlyMember = "mcpServers"};
-    auto value = JSON::parsed(
-        R"({"a":[1,{"mcpServers":2}],"mcpServers":{"x":{"command":"/b"}},"s":"t\u00e9","n":1e400,"mcpServers":{"y":1}})",
-        only);
-    ASSERT_TRUE(value);
-    EXPECT_EQ(*value, JSON::object({{"mcpServers", JSON::object({{"y", 1}})}}));  // the later one wins
-    EXPECT_EQ(*JSON::parsed(R"({"other":[1,2]})", only), JSON(JSON::Object{}));
-    EXPECT_EQ(*JSON::parsed("[1]", only), JSON::array({1}));  // not an object: built whole
-    // Whatever the full parse refuses, the partial one refuses too.
-    for (std::string_view text : {R"({"a":[1,]})", R"({"a":"\x"})", "{\"a\":\"\xC0\x80\"}", R"({"a":01})", R"({"a":{"b":}})"}) {
-        EXPECT_FALSE(JSON::parsed(text, only)) << text;
-    }
 }
 
 TEST(JSONPretty, OneMemberPerLineSortedOrInOrder) {
@@ -284,13 +169,9 @@ TEST(JSONObject, SetReplacesInPlaceAndEraseRemoves) {
     JSON::Object o{{"a", 1}, {"b", 2}};
     o.set("a", 3);
     o.set("c", 4);
-    std::vector<std::string> keys;
-    for (const auto& m : o) keys.push_back(m.key);
-    EXPECT_EQ(keys, (std::vector<std::string>{"a", "b", "c"}));
-    EXPECT_EQ(*o.find("a"), JSON(3));
     EXPECT_TRUE(o.erase("b"));
     EXPECT_FALSE(o.erase("b"));
-    EXPECT_EQ(o.size(), 2u);
+    EXPECT_EQ(JSON(o).serialized({.sortedKeys = false}), R"({"a":3,"c":4})");
 }
 
 // The public JSONTestSuite corpus: y_ must parse, n_ must fail, i_ must not crash.
