@@ -3,8 +3,9 @@
 #include <sys/types.h>
 
 #include <chrono>
-#include <functional>
 #include <string_view>
+
+#include "AgentWire/POSIX.hpp"
 
 namespace AgentWire {
 
@@ -15,8 +16,7 @@ namespace SocketWriter {
 // The send timeout meant for `setSendTimeout`, in seconds.
 inline constexpr double sendTimeout = 5.0;
 
-// One write attempt: like write(2), returning the count or -1 with errno set.
-using WriteFunction = std::function<ssize_t(int fd, const char* bytes, size_t count)>;
+using WriteFunction = POSIX::WriteFunction;
 
 // The platform's write for sockets (no SIGPIPE when the peer has gone).
 ssize_t socketWrite(int fd, const char* bytes, size_t count);
