@@ -2,11 +2,9 @@
 
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cmath>
 
 #include "AgentWire/POSIX.hpp"
 
@@ -23,13 +21,6 @@ ssize_t sendOnce(int fd, const char* bytes, size_t count, bool wait) {
 }  // namespace
 
 ssize_t socketWrite(int fd, const char* bytes, size_t count) { return sendOnce(fd, bytes, count, true); }
-
-bool setSendTimeout(int fd, double seconds) {
-    timeval value{};
-    value.tv_sec = static_cast<decltype(value.tv_sec)>(seconds);
-    value.tv_usec = static_cast<decltype(value.tv_usec)>((seconds - std::floor(seconds)) * 1'000'000);
-    return ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &value, sizeof value) == 0;
-}
 
 bool writeAll(int fd, std::string_view data, double deadline, const WriteFunction& write) {
     auto end = std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(

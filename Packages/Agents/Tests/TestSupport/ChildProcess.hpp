@@ -149,13 +149,10 @@ private:
         bool any = false;
         while (fd >= 0) {
             ssize_t n = ::read(fd, buf, sizeof buf);
-            if (n > 0) {
-                into.append(buf, static_cast<size_t>(n));
-                any = true;
-                continue;
-            }
             if (n < 0 && errno == EINTR) continue;
-            break;
+            if (n <= 0) break;
+            into.append(buf, static_cast<size_t>(n));
+            any = true;
         }
         return any;
     }
