@@ -163,7 +163,7 @@ void AppLink::begin(Step& step) {
     if (auto text = preflight_()) return finish(step, ToolOutcome::error(LinkError::refused(*text).message()));
     auto connected = connect_();
     if (auto* error = std::get_if<LinkError>(&connected)) return fail(step, *error);
-    fd_ = std::get<int>(connected);
+    fd_.reset(std::get<int>(connected));
     buffer_ = AgentWire::LineBuffer(AgentWire::maxResultBytes);
     state_ = State::asking;
     deadline_ = now_() + approvalWait_;
@@ -186,8 +186,8 @@ void AppLink::cancel() {
 AppLink::Step AppLink::advance(short revents) {
     Step step;
     try {
-        if (fd_ >= 0 && (revents & POLLOUT) && outAt_ < out_.size()) flush(step);
-        if (fd_ >= 0 && (revents & (POLLIN | POLLHUP | POLLERR))) readChunk(step);
+        if (fd_ && (revents & POLLOUT) && outAt_ < out_.size()) flush(step);
+        if (fd_ && (revents & (POLLIN | POLLHUP | POLLERR))) readChunk(step);
         checkDeadline(step);
     } catch (const std::exception&) {
         fail(step, LinkError::connectionLost());
@@ -195,13 +195,13 @@ AppLink::Step AppLink::advance(short revents) {
     return step;
 }
 
-void AppLink::polled(int fd, short revents) { seenEmpty_ = fd >= 0 && fd == fd_ && revents == 0; }
+void AppLink::polled(int fd, short revents) { seenEmpty_ = fd >= 0 && fd == fd_.get() && revents == 0; }
 
 int AppLink::fd() const {
     // Between calls while the owner decides, nothing is read: the decision waits in the socket
     // for the next call, as it would if the helper were not looking.
     if (state_ == State::asking && !call_) return -1;
-    return fd_;
+    return fd_.get();
 }
 
 short AppLink::events() const {
@@ -220,7 +220,7 @@ void AppLink::drain() {
     if (std::exchange(seenEmpty_, false)) return;
     auto limit = now_() + drainLimit;
     while (state_ == State::ready) {
-        pollfd p{fd_, POLLIN, 0};
+        pollfd p{fd_.get(), POLLIN, 0};
         int ready = ::poll(&p, 1, 0);
         if (ready < 0 && errno == EINTR) continue;
         if (ready <= 0) return;
@@ -248,7 +248,7 @@ void AppLink::sendCall(Step& step) {
 
 void AppLink::flush(Step& step) {
     while (outAt_ < out_.size()) {
-        ssize_t n = sendNow(fd_, out_.data() + outAt_, out_.size() - outAt_);
+        ssize_t n = sendNow(fd_.get(), out_.data() + outAt_, out_.size() - outAt_);
         if (n > 0) {
             outAt_ += static_cast<size_t>(n);
             continue;
@@ -264,7 +264,7 @@ void AppLink::flush(Step& step) {
 void AppLink::readChunk(Step& step) {
     seenEmpty_ = false;
     // Read straight into the line buffer: a long line is copied out of the kernel once.
-    ssize_t n = ::read(fd_, buffer_.prepare(readBytes), readBytes);
+    ssize_t n = ::read(fd_.get(), buffer_.prepare(readBytes), readBytes);
     if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) return;
     if (n <= 0) return fail(step, LinkError::connectionLost());
     auto lines = buffer_.commit(static_cast<size_t>(n));
@@ -285,7 +285,7 @@ void AppLink::readChunk(Step& step) {
         auto* message = std::get_if<AgentMessage>(&decoded);
         if (!message) return fail(step, LinkError::connectionLost());
         received(*message, step);
-        if (fd_ < 0) return;  // what followed a stop or a refusal is of no use
+        if (!fd_) return;  // what followed a stop or a refusal is of no use
         // A browser that keeps sending lines still cannot keep a call past its deadline.
         checkDeadline(step);
     }
@@ -344,8 +344,7 @@ void AppLink::fail(Step& step, const LinkError& error) {
 }
 
 void AppLink::close() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
+    fd_.reset();
     seenEmpty_ = false;
     state_ = State::closed;
     out_.clear();

@@ -10,6 +10,7 @@
 #include "AgentMCP/ToolCallScan.hpp"
 #include "AgentMCP/ToolOutcome.hpp"
 #include "AgentWire/AgentMessage.hpp"
+#include "AgentWire/FileDescriptor.hpp"
 #include "AgentWire/LineBuffer.hpp"
 
 namespace AgentMCP {
@@ -136,7 +137,7 @@ private:
     Clock::duration approvalWait_;
     Clock::duration callTimeout_;
     Now now_;
-    int fd_ = -1;
+    AgentWire::FileDescriptor fd_;
     State state_ = State::closed;
     Phase phase_ = Phase::idle;
     AgentWire::LineBuffer buffer_;

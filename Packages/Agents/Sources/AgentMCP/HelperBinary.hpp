@@ -10,10 +10,6 @@ namespace AgentMCP {
 // whether a replacement can be started, and moving to it in the same process.
 namespace HelperBinary {
 
-// The path of this process's executable as the kernel reports it (no links resolved), or
-// nothing when it cannot be found or is not UTF-8.
-std::optional<std::string> ownPath();
-
 // A text that changes whenever the file at `path` is replaced: "cdhash:<hex>" for a signed
 // file (macOS), else "file:<dev>:<inode>:<size>:<ctime s>.<ctime ns>"; nothing when the
 // file cannot be examined. Compare only for equality.

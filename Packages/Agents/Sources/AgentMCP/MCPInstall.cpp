@@ -1,16 +1,10 @@
 #include "AgentMCP/MCPInstall.hpp"
 
-#include <pwd.h>
 #include <stdlib.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <climits>
 
-#if defined(__APPLE__)
-#include <mach-o/dyld.h>
-#endif
+#include "AgentWire/POSIX.hpp"
 
 namespace AgentMCP::MCPInstall {
 
@@ -30,16 +24,6 @@ std::string rawValues() {
         text += AgentApp::rawValue(kind);
     }
     return text;
-}
-
-void writeAll(int fd, const std::string& bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t count = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (count > 0) done += static_cast<std::size_t>(count);
-        else if (count < 0 && errno == EINTR) continue;
-        else return;  // nowhere left to report it
-    }
 }
 
 }  // namespace
@@ -113,9 +97,10 @@ std::variant<Options, std::string> Options::parse(const std::vector<std::string>
     return options;
 }
 
-void writeToStandardOutput(const std::string& text) { writeAll(1, text + "\n"); }
+// Nowhere is left to report a failed write to either.
+void writeToStandardOutput(const std::string& text) { AgentWire::POSIX::writeAll(1, text + "\n"); }
 
-void writeToStandardError(const std::string& text) { writeAll(2, "bosken-mcp: " + text + "\n"); }
+void writeToStandardError(const std::string& text) { AgentWire::POSIX::writeAll(2, "bosken-mcp: " + text + "\n"); }
 
 namespace {
 
@@ -124,7 +109,7 @@ namespace {
 bool makeInstaller(std::optional<AgentInstaller>& installer, const Environment& environment,
                    const Writer& writeError) {
     if (installer) return true;
-    auto home = homeDirectory(environment);
+    auto home = AgentWire::POSIX::homeDirectory(environment);
     if (!home) {
         writeError("couldn't tell your home directory; set HOME and try again");
         return false;
@@ -286,37 +271,13 @@ void list(const AgentInstaller& installer, const std::string& helperPath, const 
 }
 
 std::optional<std::string> ownPath() {
-    std::string raw;
-#if defined(__APPLE__)
-    uint32_t size = 0;
-    _NSGetExecutablePath(nullptr, &size);
-    std::string buffer(size + 1, '\0');
-    uint32_t capacity = size + 1;
-    if (_NSGetExecutablePath(buffer.data(), &capacity) != 0) return std::nullopt;
-    raw = buffer.c_str();
-#else
-    std::string buffer(PATH_MAX + 1, '\0');
-    ssize_t length = ::readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
-    if (length <= 0) return std::nullopt;
-    raw.assign(buffer.data(), static_cast<std::size_t>(length));
-#endif
-    char* real = ::realpath(raw.c_str(), nullptr);
+    auto raw = AgentWire::POSIX::executablePath();
+    if (!raw) return std::nullopt;
+    char* real = ::realpath(raw->c_str(), nullptr);
     if (!real) return std::nullopt;
     std::string path(real);
     ::free(real);
     return path;
-}
-
-std::optional<std::string> homeDirectory(const Environment& environment) {
-    // An empty HOME counts as unset, like an empty CODEX_HOME or CLAUDE_CONFIG_DIR.
-    if (auto home = environment.find("HOME"); home != environment.end() && !home->second.empty()) return home->second;
-    std::vector<char> buffer(16384);
-    passwd entry{};
-    passwd* found = nullptr;
-    if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found && found->pw_dir &&
-        found->pw_dir[0] != '\0')
-        return std::string(found->pw_dir);
-    return std::nullopt;
 }
 
 }  // namespace AgentMCP::MCPInstall

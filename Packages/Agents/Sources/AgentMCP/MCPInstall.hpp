@@ -66,7 +66,4 @@ void list(const AgentSetup::AgentInstaller& installer, const std::string& helper
 // The running executable's path with every link resolved, or none.
 std::optional<std::string> ownPath();
 
-// HOME when set and not empty, otherwise the user database's home directory; none when neither.
-std::optional<std::string> homeDirectory(const Environment& environment);
-
 }  // namespace AgentMCP::MCPInstall

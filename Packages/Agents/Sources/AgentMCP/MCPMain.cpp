@@ -1,8 +1,6 @@
 #include "AgentMCP/MCPMain.hpp"
 
-#include <pwd.h>
 #include <signal.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,7 +10,6 @@
 #include <optional>
 
 #include "AgentMCP/AppLink.hpp"
-#include "AgentMCP/HelperBinary.hpp"
 #include "AgentMCP/HelperRelaunch.hpp"
 #include "AgentMCP/InputLines.hpp"
 #include "AgentMCP/MCPInstall.hpp"
@@ -21,6 +18,7 @@
 #include "AgentMCP/ReplyWriter.hpp"
 #include "AgentMCP/ServeLoop.hpp"
 #include "AgentWire/AgentWire.hpp"
+#include "AgentWire/POSIX.hpp"
 
 namespace AgentMCP::MCPMain {
 
@@ -54,7 +52,7 @@ std::optional<HelperRelaunch> relaunchGuard(const std::optional<MCPResume>& resu
         return error;
     };
     if (resume) return HelperRelaunch(resume->executable, arguments, resume->relaunches, system);
-    if (auto own = HelperBinary::ownPath()) return HelperRelaunch(*own, arguments, {}, system);
+    if (auto own = AgentWire::POSIX::executablePath()) return HelperRelaunch(*own, arguments, {}, system);
     return std::nullopt;
 }
 
@@ -98,19 +96,8 @@ int serve(const std::vector<std::string>& arguments, const Environment& environm
 
 }  // namespace
 
-std::string homeDirectory(const Environment& environment) {
-    if (auto it = environment.find("HOME"); it != environment.end() && !it->second.empty()) return it->second;
-    std::vector<char> buffer(16384);
-    passwd entry{};
-    passwd* found = nullptr;
-    if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found && found->pw_dir) {
-        return found->pw_dir;
-    }
-    return "/";
-}
-
 Command parse(const std::vector<std::string>& arguments, const Environment& environment,
-              std::string (*home)(const Environment&)) {
+              std::optional<std::string> (*home)(const Environment&)) {
     if (arguments.size() >= 2 && (arguments[1] == "install" || arguments[1] == "uninstall")) {
         return Install{std::vector<std::string>(arguments.begin() + 2, arguments.end()), arguments[1] == "uninstall"};
     }
@@ -131,23 +118,27 @@ Command parse(const std::vector<std::string>& arguments, const Environment& envi
             return UsageError{"unknown option " + argument + "\n" + std::string(helpText)};
         }
     }
-    if (!socketPath) socketPath = AgentWire::defaultSocketPath(home(environment));
+    if (!socketPath) {
+        auto directory = home(environment);
+        if (!directory) return UsageError{"couldn't tell your home directory; set HOME or use --socket <path>"};
+        socketPath = AgentWire::defaultSocketPath(*directory);
+    }
     return Serve{*socketPath};
 }
 
 int run(const std::vector<std::string>& arguments, const Environment& environment) {
-    Command command = parse(arguments, environment, homeDirectory);
+    Command command = parse(arguments, environment, AgentWire::POSIX::homeDirectory);
     if (auto* install = std::get_if<Install>(&command)) {
         if (install->uninstall) return MCPInstall::runUninstall(install->arguments, environment);
         return MCPInstall::run(install->arguments, environment, MCPInstall::ownPath());
     }
     if (std::holds_alternative<PrintVersion>(command)) {
         std::string line = "bosken-mcp " + std::string(version) + " (wire " + std::to_string(AgentWire::version) + ")\n";
-        writeAll(1, line);
+        AgentWire::POSIX::writeAll(1, line);
         return 0;
     }
     if (std::holds_alternative<PrintHelp>(command)) {
-        writeAll(1, helpText, "\n");
+        AgentWire::POSIX::writeAll(1, std::string(helpText) + "\n");
         return 0;
     }
     if (auto* error = std::get_if<UsageError>(&command)) return fail(error->message);
@@ -157,34 +148,9 @@ int run(const std::vector<std::string>& arguments, const Environment& environmen
 int fail(std::string_view message) {
     std::string text = "bosken-mcp: ";
     text.append(message);
-    writeAll(2, text, "\n");
+    text.push_back('\n');
+    AgentWire::POSIX::writeAll(2, text);
     return 2;
-}
-
-bool writeAll(int fd, std::string_view bytes, std::string_view suffix) {
-    // One writev for the reply and its line feed, so a large reply is never copied to add a byte.
-    iovec parts[2] = {{const_cast<char*>(bytes.data()), bytes.size()}, {const_cast<char*>(suffix.data()), suffix.size()}};
-    int first = 0;
-    while (first < 2) {
-        if (parts[first].iov_len == 0) {
-            ++first;
-            continue;
-        }
-        ssize_t n = ::writev(fd, parts + first, 2 - first);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        auto done = static_cast<size_t>(n);
-        while (first < 2 && done >= parts[first].iov_len) {
-            done -= parts[first].iov_len;
-            parts[first].iov_len = 0;
-            ++first;
-        }
-        if (first < 2) {
-            parts[first].iov_base = static_cast<char*>(parts[first].iov_base) + done;
-            parts[first].iov_len -= done;
-        }
-    }
-    return true;
 }
 
 }  // namespace AgentMCP::MCPMain

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -33,20 +34,14 @@ struct UsageError {
 using Command = std::variant<Serve, PrintVersion, PrintHelp, Install, UsageError>;
 
 // Reads the arguments (program path first); `home` gives the home directory when the default
-// socket path is needed.
+// socket path is needed (nothing is a usage error).
 Command parse(const std::vector<std::string>& arguments, const Environment& environment,
-              std::string (*home)(const Environment&));
-
-// The home directory: $HOME when set and not empty, otherwise the user database's entry.
-std::string homeDirectory(const Environment& environment);
+              std::optional<std::string> (*home)(const Environment&));
 
 // The whole process: dispatch, then serving until the end of input. Returns the exit status.
 int run(const std::vector<std::string>& arguments, const Environment& environment);
 
 // Writes "bosken-mcp: " + message + "\n" to standard error in one write; returns 2.
 int fail(std::string_view message);
-
-// Writes all of `bytes` and then `suffix` to `fd`, repeating on partial writes and EINTR.
-bool writeAll(int fd, std::string_view bytes, std::string_view suffix = {});
 
 }  // namespace AgentMCP::MCPMain

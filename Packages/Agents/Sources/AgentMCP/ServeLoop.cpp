@@ -6,6 +6,7 @@
 #include <cerrno>
 
 #include "AgentMCP/ToolCallScan.hpp"
+#include "AgentWire/POSIX.hpp"
 
 namespace AgentMCP {
 
@@ -30,11 +31,7 @@ std::string joined(const std::vector<std::string>& replies) {
 }
 
 int pollTimeout(std::optional<std::chrono::steady_clock::time_point> until) {
-    if (!until) return -1;
-    auto left = *until - std::chrono::steady_clock::now();
-    if (left <= std::chrono::steady_clock::duration::zero()) return 0;
-    auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
-    return ms > 2'147'483'647 ? 2'147'483'647 : static_cast<int>(ms);
+    return until ? AgentWire::POSIX::millisecondsUntil(*until) : -1;
 }
 
 }  // namespace

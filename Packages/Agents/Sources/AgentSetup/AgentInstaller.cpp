@@ -1,8 +1,6 @@
 #include "AgentSetup/AgentInstaller.hpp"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -11,6 +9,7 @@
 #include <stdexcept>
 
 #include "AgentSetup/AtomicFile.hpp"
+#include "AgentWire/POSIX.hpp"
 
 namespace AgentSetup {
 
@@ -163,43 +162,25 @@ std::variant<AgentInstallResult, AgentInstallError> AgentInstaller::install(cons
 }
 
 AgentInstaller::FileRead AgentInstaller::read(const std::string& path) {
-    const std::string tooLarge = "it's over 256 MiB, too large for a settings file";
-    // Non-blocking, so a FIFO planted at the path can't hang the run; only a regular file counts.
-    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        // A loop of links is there but can't be read, and writing would fail on it with these words.
-        if (errno == ELOOP) return {std::nullopt, true, std::strerror(ELOOP)};
-        return {std::nullopt, errno != ENOENT && errno != ENOTDIR && exists(path)};
-    }
-    struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        ::close(fd);
-        return {std::nullopt, true};
-    }
-    if (static_cast<unsigned long long>(info.st_size) > maxConfigBytes) {
-        ::close(fd);
-        return {std::nullopt, true, tooLarge};
-    }
-    std::string bytes;
-    bytes.reserve(static_cast<std::size_t>(info.st_size));
-    char buffer[65536];
-    for (;;) {
-        ssize_t count = ::read(fd, buffer, sizeof buffer);
-        if (count > 0) {
-            if (bytes.size() + static_cast<std::size_t>(count) > maxConfigBytes) {  // it grew while read
-                ::close(fd);
-                return {std::nullopt, true, tooLarge};
-            }
-            bytes.append(buffer, static_cast<std::size_t>(count));
-        } else if (count == 0) {
+    using Kind = AgentWire::POSIX::ReadFailure::Kind;
+    auto file = AgentWire::POSIX::readFile(path, maxConfigBytes);
+    if (auto* contents = std::get_if<AgentWire::POSIX::FileContents>(&file)) return {std::move(contents->bytes), false};
+    const auto failure = std::get<AgentWire::POSIX::ReadFailure>(file);
+    switch (failure.kind) {
+        case Kind::open:
+            // A loop of links is there but can't be read, and writing would fail on it with these words.
+            if (failure.error == ELOOP) return {std::nullopt, true, std::strerror(ELOOP)};
+            return {std::nullopt, failure.error != ENOENT && failure.error != ENOTDIR && exists(path)};
+        case Kind::tooLarge:
+            return {std::nullopt, true, "it's over 256 MiB, too large for a settings file"};
+        case Kind::read:
+            // Reported like every other lack of memory while working on an app.
+            if (failure.error == ENOMEM) throw std::bad_alloc();
             break;
-        } else if (errno != EINTR) {
-            ::close(fd);
-            return {std::nullopt, true};
-        }
+        case Kind::notRegular:
+            break;
     }
-    ::close(fd);
-    return {std::move(bytes), false};
+    return {std::nullopt, true};
 }
 
 std::string AgentInstaller::resolved(const std::string& path) {

@@ -18,11 +18,28 @@
 #include <filesystem>
 #include <system_error>
 
+#include "AgentWire/POSIX.hpp"
+
 namespace AgentSetup::AtomicFile {
 
 namespace {
 
 std::string errorText(int negatedErrno) { return std::strerror(negatedErrno < 0 ? -negatedErrno : negatedErrno); }
+
+// The injected write as write(2) behaves, so the one write loop drives it.
+AgentWire::POSIX::WriteFunction writeCall(const System& system) {
+    return [&system](int fd, const char* bytes, size_t count) -> ssize_t {
+        long put = system.write(fd, bytes, count);
+        if (put >= 0) return put;
+        errno = static_cast<int>(-put);
+        return -1;
+    };
+}
+
+// Why AgentWire::POSIX::writeAll stopped short.
+std::string writeFailure(int result) {
+    return result == AgentWire::POSIX::stopped ? "nothing more could be written" : errorText(result);
+}
 
 std::deque<std::string> components(const std::string& path) {
     std::deque<std::string> parts;
@@ -306,15 +323,11 @@ std::variant<std::string, Failure> copy(const std::string& source, const std::st
             break;
         }
         if (got == 0) break;
-        long done = 0;
-        while (done < got && !failure) {
-            long put = system.write(out, buffer + done, static_cast<unsigned long>(got - done));
-            if (put == -EINTR) continue;
-            if (put < 0) failure = Failure{"couldn't write " + destination + ": " + errorText(static_cast<int>(put))};
-            else if (put == 0) failure = Failure{"couldn't write " + destination + ": nothing more could be written"};
-            else done += put;
+        if (int put = AgentWire::POSIX::writeAll(out, std::string_view(buffer, static_cast<size_t>(got)), writeCall(system));
+            put != 0) {
+            failure = Failure{"couldn't write " + destination + ": " + writeFailure(put)};
+            break;
         }
-        if (failure) break;
     }
     // Flushed like the new file, so the backup is whole on disk before it gets its name.
     if (!failure) {
@@ -369,20 +382,7 @@ std::optional<Failure> write(const std::string& bytes, const std::string& path, 
 
     // The error is kept from the call that failed; later calls may change errno.
     std::optional<Failure> failure;
-    size_t done = 0;
-    while (done < bytes.size()) {
-        long put = system.write(fd, bytes.data() + done, static_cast<unsigned long>(bytes.size() - done));
-        if (put == -EINTR) continue;
-        if (put < 0) {
-            failure = Failure{errorText(static_cast<int>(put))};
-            break;
-        }
-        if (put == 0) {
-            failure = Failure{"nothing more could be written"};
-            break;
-        }
-        done += static_cast<size_t>(put);
-    }
+    if (int put = AgentWire::POSIX::writeAll(fd, bytes, writeCall(system)); put != 0) failure = Failure{writeFailure(put)};
     int synced = system.fsync(fd);
     system.close(fd);
     if (!failure && synced < 0) failure = Failure{errorText(synced)};

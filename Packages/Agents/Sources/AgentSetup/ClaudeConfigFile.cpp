@@ -1,12 +1,11 @@
 #include "AgentSetup/ClaudeConfigFile.hpp"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
-#include <new>
-#include <stdexcept>
+
+#include "AgentSetup/AgentInstaller.hpp"
+#include "AgentWire/POSIX.hpp"
 
 namespace AgentSetup {
 
@@ -33,86 +32,15 @@ std::string currentStamp(const std::string& path) {
 
 ClaudeConfigFile::Files::Contents readWholeFile(const std::string& path) {
     using Contents = ClaudeConfigFile::Files::Contents;
-    // Non-blocking so that a FIFO planted at the path cannot stall the run; only regular files
-    // are read.
-    int fd;
-    do {
-        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    } while (fd < 0 && errno == EINTR);
+    auto file = AgentWire::POSIX::readFile(path, AgentInstaller::maxConfigBytes);
+    if (auto* contents = std::get_if<AgentWire::POSIX::FileContents>(&file))
+        return {Contents::Kind::read, std::move(contents->bytes), stampOf(contents->status)};
     // ENOTDIR: a file stands where a folder of the path should be, so no settings file can be
     // there either; the write that follows then reports why.
-    if (fd < 0) {
-        return {errno == ENOENT || errno == ENOTDIR ? Contents::Kind::missing : Contents::Kind::unreadable, {}, {}};
-    }
-
-    Contents contents{Contents::Kind::unreadable, {}, {}};
-    struct stat status {};
-    if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) {
-        // A file too large for memory is unreadable, not a crash.
-        try {
-            std::string bytes;
-            // The size is a hint only; the file may grow or shrink while being read.
-            bytes.resize(static_cast<size_t>(status.st_size) + 1);
-            size_t used = 0;
-            bool failed = false;
-            for (;;) {
-                if (used == bytes.size()) bytes.resize(bytes.size() * 2);
-                const ssize_t count = ::read(fd, bytes.data() + used, bytes.size() - used);
-                if (count > 0) {
-                    used += static_cast<size_t>(count);
-                } else if (count == 0) {
-                    break;
-                } else if (errno != EINTR) {
-                    failed = true;
-                    break;
-                }
-            }
-            if (!failed) {
-                // No shrink_to_fit: copying a large file once more would double its memory.
-                bytes.resize(used);
-                contents = {Contents::Kind::read, std::move(bytes), stampOf(status)};
-            }
-        } catch (const std::length_error&) {
-        } catch (const std::bad_alloc&) {
-        }
-    }
-    ::close(fd);
-    return contents;
-}
-
-// Writes `value` exactly as JSON::write does (pretty, the document's own order) but releases
-// every member and element once it is written, so the tree shrinks while the text grows and
-// the two are never both whole in memory.
-void writeReleasing(JSON& value, std::string& out, size_t indent) {
-    constexpr JSON::WriteOptions options{.pretty = true, .sortedKeys = false};
-    const auto newline = [&out](size_t depth) {
-        out.push_back('\n');
-        out.append(depth * 2, ' ');
-    };
-    if (JSON::Object* object = value.object()) {
-        out.push_back('{');
-        for (auto member = object->begin(); member != object->end(); ++member) {
-            if (member != object->begin()) out.push_back(',');
-            newline(indent + 1);
-            JSON(std::string_view(member->key)).write(out, options);
-            out.append(" : ");
-            writeReleasing(member->value, out, indent + 1);
-        }
-        if (!object->empty()) newline(indent);
-        out.push_back('}');
-    } else if (JSON::Array* array = value.array()) {
-        out.push_back('[');
-        for (auto element = array->begin(); element != array->end(); ++element) {
-            if (element != array->begin()) out.push_back(',');
-            newline(indent + 1);
-            writeReleasing(*element, out, indent + 1);
-        }
-        if (!array->empty()) newline(indent);
-        out.push_back(']');
-    } else {
-        value.write(out, options);
-    }
-    value = JSON();
+    const auto failure = std::get<AgentWire::POSIX::ReadFailure>(file);
+    bool missing = failure.kind == AgentWire::POSIX::ReadFailure::Kind::open &&
+                   (failure.error == ENOENT || failure.error == ENOTDIR);
+    return {missing ? Contents::Kind::missing : Contents::Kind::unreadable, {}, {}};
 }
 
 bool isBlank(std::string_view bytes) {
@@ -208,7 +136,7 @@ std::optional<ClaudeSetupError> ClaudeConfigFile::setServer(std::string_view nam
     // Room for the file as it was plus the writer's " : " for each member, so the text never
     // grows by copying (pages of the reserve not yet written take no memory).
     text.reserve(size + size / 8 + 4096);
-    writeReleasing(root, text, 0);
+    root.write(text, {.pretty = true, .sortedKeys = false});
     // Claude Code rewrites this file while it runs; replacing a version we did not read would
     // silently drop its change. (A change in the last instant before the rename can't be seen.)
     if (files.stamp && files.stamp(url) != stamp) return ClaudeSetupError::notApplied();

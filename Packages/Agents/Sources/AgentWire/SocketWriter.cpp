@@ -2,12 +2,11 @@
 
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cmath>
-#include <cstdint>
+
+#include "AgentWire/POSIX.hpp"
 
 namespace AgentWire::SocketWriter {
 
@@ -19,36 +18,16 @@ ssize_t sendOnce(int fd, const char* bytes, size_t count, bool wait) {
     return ::send(fd, bytes, count, MSG_NOSIGNAL | (wait ? 0 : MSG_DONTWAIT));
 }
 
-int millisecondsUntil(std::chrono::steady_clock::time_point deadline) {
-    auto left = deadline - std::chrono::steady_clock::now();
-    if (left <= std::chrono::steady_clock::duration::zero()) return 0;
-    auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
-    return ms > INT32_MAX ? INT32_MAX : static_cast<int>(ms);
-}
-
 }  // namespace
 
 ssize_t socketWrite(int fd, const char* bytes, size_t count) { return sendOnce(fd, bytes, count, true); }
 
-bool setSendTimeout(int fd, double seconds) {
-    timeval value{};
-    value.tv_sec = static_cast<decltype(value.tv_sec)>(seconds);
-    value.tv_usec = static_cast<decltype(value.tv_usec)>((seconds - std::floor(seconds)) * 1'000'000);
-    return ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &value, sizeof value) == 0;
-}
-
 bool writeAll(int fd, std::string_view data, double deadline, const WriteFunction& write) {
     auto end = std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                                                       std::chrono::duration<double>(deadline));
-    size_t done = 0;
-    while (done < data.size()) {
-        ssize_t n = write(fd, data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<size_t>(n);
-        if (done < data.size() && std::chrono::steady_clock::now() >= end) return false;
-    }
-    return true;
+    int result = POSIX::writeAll(fd, data, write, [end] { return std::chrono::steady_clock::now() < end; });
+    if (result > 0) errno = result;
+    return result == 0;
 }
 
 WriteStatus writeBefore(int fd, std::string_view data, std::chrono::steady_clock::time_point deadline) {
@@ -65,7 +44,7 @@ WriteStatus writeBefore(int fd, std::string_view data, std::chrono::steady_clock
         // No room: wait for some, but never past the deadline.
         while (true) {
             pollfd p{fd, POLLOUT, 0};
-            int ready = ::poll(&p, 1, millisecondsUntil(deadline));
+            int ready = ::poll(&p, 1, POSIX::millisecondsUntil(deadline));
             if (ready < 0 && errno == EINTR) continue;
             if (ready < 0) return WriteStatus::failed;
             if (ready == 0) return WriteStatus::timedOut;

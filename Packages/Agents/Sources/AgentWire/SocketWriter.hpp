@@ -3,8 +3,9 @@
 #include <sys/types.h>
 
 #include <chrono>
-#include <functional>
 #include <string_view>
+
+#include "AgentWire/POSIX.hpp"
 
 namespace AgentWire {
 
@@ -12,20 +13,13 @@ namespace AgentWire {
 // writer forever. A vanished peer never raises SIGPIPE here.
 namespace SocketWriter {
 
-// The send timeout meant for `setSendTimeout`, in seconds.
-inline constexpr double sendTimeout = 5.0;
-
-// One write attempt: like write(2), returning the count or -1 with errno set.
-using WriteFunction = std::function<ssize_t(int fd, const char* bytes, size_t count)>;
+using WriteFunction = POSIX::WriteFunction;
 
 // The platform's write for sockets (no SIGPIPE when the peer has gone).
 ssize_t socketWrite(int fd, const char* bytes, size_t count);
 
-// Sets SO_SNDTIMEO on `fd` to `seconds` (finite, small, positive); true when setsockopt succeeded.
-bool setSendTimeout(int fd, double seconds);
-
 // Writes all of `data` to the blocking socket `fd`; `deadline` is seconds from now, looked
-// at between partial writes (each write is bounded by the send timeout). True when every
+// at between partial writes (one write blocks as long as the socket lets it). True when every
 // byte was written; on false errno is the failed write's.
 bool writeAll(int fd, std::string_view data, double deadline, const WriteFunction& write = socketWrite);
 

@@ -30,13 +30,6 @@ protected:
     static void letTheClockMove() { std::this_thread::sleep_for(std::chrono::milliseconds(30)); }
 };
 
-TEST_F(HelperBinaryTests, OwnPathIsThisTestProgramResolved) {
-    auto own = HelperBinary::ownPath();
-    ASSERT_TRUE(own.has_value());
-    EXPECT_EQ(std::filesystem::path(*own).filename(), "AgentMCPTests");
-    EXPECT_EQ(std::filesystem::canonical(*own).string(), *own);
-}
-
 TEST_F(HelperBinaryTests, IdentityIsStableUntilTheFileIsReplacedOrTouched) {
     using Change = void (*)(const std::string& file);
     const std::pair<const char*, Change> cases[] = {

@@ -1,7 +1,6 @@
 #include "AgentMCP/MCPInstall.hpp"
 
 #include <gtest/gtest.h>
-#include <pwd.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -179,13 +178,6 @@ TEST_F(MCPInstallTest, RunningOutOfMemoryFailsThatAppWithItsStepsAndTheNextAppSt
                                             "/.claude.json.\nBy hand:\n" +
                                             AgentInstaller::manualSteps(helper, std::vector<AgentApp>{claude})});
     EXPECT_NE(read("home/.cursor/mcp.json").find("\"command\" : \"" + helper + "\""), std::string::npos);
-}
-
-TEST(MCPInstallHome, HomeVariableThenUserDatabase) {
-    EXPECT_EQ(MCPInstall::homeDirectory({{"HOME", "/Users/me"}}), "/Users/me");
-    const passwd* entry = ::getpwuid(::getuid());
-    ASSERT_NE(entry, nullptr);
-    EXPECT_EQ(MCPInstall::homeDirectory({{"HOME", ""}}), std::string(entry->pw_dir));
 }
 
 }  // namespace

@@ -13,7 +13,7 @@ using TestSupport::ChildProcess;
 
 namespace {
 
-std::string fakeHome(const MCPMain::Environment&) { return "/Users/me"; }
+std::optional<std::string> fakeHome(const MCPMain::Environment&) { return "/Users/me"; }
 
 const std::string defaultSocket = "/Users/me/Library/Application Support/Bosken/Agents/agent.sock";
 
@@ -49,13 +49,9 @@ TEST(MCPMainParse, CommandLines) {
         for (const auto& a : c.arguments) joined += a + " ";
         EXPECT_EQ(describe(MCPMain::parse(c.arguments, c.environment, fakeHome)), c.expected) << joined;
     }
-}
-
-TEST(MCPMainParse, HomeDirectoryPrefersANonEmptyHOME) {
-    EXPECT_EQ(MCPMain::homeDirectory({{"HOME", "/h"}}), "/h");
-    std::string fromDatabase = MCPMain::homeDirectory({});
-    EXPECT_FALSE(fromDatabase.empty());
-    EXPECT_EQ(MCPMain::homeDirectory({{"HOME", ""}}), fromDatabase);
+    auto noHome = [](const MCPMain::Environment&) -> std::optional<std::string> { return std::nullopt; };
+    EXPECT_EQ(describe(MCPMain::parse({"bosken-mcp"}, {}, noHome)),
+              "fail couldn't tell your home directory; set HOME or use --socket <path>");
 }
 
 // The built executable, over pipes.

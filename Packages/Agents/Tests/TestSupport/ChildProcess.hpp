@@ -18,9 +18,14 @@
 #include <string>
 #include <vector>
 
+#include "AgentWire/FileDescriptor.hpp"
+#include "AgentWire/POSIX.hpp"
+
 extern char** environ;
 
 namespace TestSupport {
+
+using AgentWire::FileDescriptor;
 
 class ChildProcess {
 public:
@@ -31,14 +36,16 @@ public:
     ChildProcess(const std::vector<std::string>& arguments, std::optional<Environment> environment = std::nullopt) {
         // A child that exits early must make our writes fail, not kill the test.
         ::signal(SIGPIPE, SIG_IGN);
-        int in[2], out[2], err[2];
-        if (::pipe(in) != 0 || ::pipe(out) != 0 || ::pipe(err) != 0) return;
+        // Owned, so every end made so far closes when a later pipe() fails or the spawn does.
+        FileDescriptor in[2], out[2], err[2];
+        if (!makePipe(in) || !makePipe(out) || !makePipe(err)) return;
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-        for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) posix_spawn_file_actions_addclose(&actions, fd);
+        posix_spawn_file_actions_adddup2(&actions, in[0].get(), 0);
+        posix_spawn_file_actions_adddup2(&actions, out[1].get(), 1);
+        posix_spawn_file_actions_adddup2(&actions, err[1].get(), 2);
+        for (const auto* ends : {in, out, err})
+            for (int end : {0, 1}) posix_spawn_file_actions_addclose(&actions, ends[end].get());
 
         std::vector<char*> argv;
         for (const auto& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
@@ -52,21 +59,15 @@ public:
         }
         int rc = ::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environment ? envp.data() : environ);
         posix_spawn_file_actions_destroy(&actions);
-        ::close(in[0]);
-        ::close(out[1]);
-        ::close(err[1]);
         if (rc != 0) {
             pid_ = -1;
-            ::close(in[1]);
-            ::close(out[0]);
-            ::close(err[0]);
             return;
         }
-        stdin_ = in[1];
-        stdout_ = out[0];
-        stderr_ = err[0];
-        ::fcntl(stdout_, F_SETFL, O_NONBLOCK);
-        ::fcntl(stderr_, F_SETFL, O_NONBLOCK);
+        stdin_ = std::move(in[1]);
+        stdout_ = std::move(out[0]);
+        stderr_ = std::move(err[0]);
+        ::fcntl(stdout_.get(), F_SETFL, O_NONBLOCK);
+        ::fcntl(stderr_.get(), F_SETFL, O_NONBLOCK);
     }
 
     ~ChildProcess() {
@@ -76,8 +77,6 @@ public:
             int st;
             ::waitpid(pid_, &st, 0);
         }
-        if (stdout_ >= 0) ::close(stdout_);
-        if (stderr_ >= 0) ::close(stderr_);
     }
 
     ChildProcess(const ChildProcess&) = delete;
@@ -87,27 +86,12 @@ public:
     pid_t pid() const { return pid_; }
 
     // Writes all bytes to the child's standard input; false when the pipe broke.
-    bool write(const std::string& bytes) {
-        size_t done = 0;
-        while (done < bytes.size()) {
-            ssize_t n = ::write(stdin_, bytes.data() + done, bytes.size() - done);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return false;
-            done += static_cast<size_t>(n);
-        }
-        return true;
-    }
+    bool write(const std::string& bytes) { return AgentWire::POSIX::writeAll(stdin_.get(), bytes) == 0; }
 
-    void closeStdin() {
-        if (stdin_ >= 0) ::close(stdin_);
-        stdin_ = -1;
-    }
+    void closeStdin() { stdin_.reset(); }
 
     // Closes our end of the child's standard output (the reader goes away).
-    void closeStdout() {
-        if (stdout_ >= 0) ::close(stdout_);
-        stdout_ = -1;
-    }
+    void closeStdout() { stdout_.reset(); }
 
     // The next line of standard output without its line feed, or nothing after `timeout`.
     std::optional<std::string> readLine(std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
@@ -156,7 +140,7 @@ public:
 
 private:
     pid_t pid_ = -1;
-    int stdin_ = -1, stdout_ = -1, stderr_ = -1;
+    FileDescriptor stdin_, stdout_, stderr_;
     std::optional<int> status_;
     std::string out_, err_;
 
@@ -165,32 +149,35 @@ private:
         bool any = false;
         while (fd >= 0) {
             ssize_t n = ::read(fd, buf, sizeof buf);
-            if (n > 0) {
-                into.append(buf, static_cast<size_t>(n));
-                any = true;
-                continue;
-            }
             if (n < 0 && errno == EINTR) continue;
-            break;
+            if (n <= 0) break;
+            into.append(buf, static_cast<size_t>(n));
+            any = true;
         }
         return any;
     }
 
+    static bool makePipe(FileDescriptor (&ends)[2]) {
+        int fds[2];
+        if (::pipe(fds) != 0) return false;
+        ends[0].reset(fds[0]);
+        ends[1].reset(fds[1]);
+        return true;
+    }
+
     void drain() {
-        readInto(stdout_, out_);
-        readInto(stderr_, err_);
+        readInto(stdout_.get(), out_);
+        readInto(stderr_.get(), err_);
     }
 
     // Waits for output until `deadline`; false when the deadline passed or both pipes ended.
     bool pump(std::chrono::steady_clock::time_point deadline) {
-        pollfd fds[2] = {{stdout_, POLLIN, 0}, {stderr_, POLLIN, 0}};
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() < 0) left = std::chrono::milliseconds(0);
-        int r = ::poll(fds, 2, static_cast<int>(left.count()));
+        pollfd fds[2] = {{stdout_.get(), POLLIN, 0}, {stderr_.get(), POLLIN, 0}};
+        int r = ::poll(fds, 2, AgentWire::POSIX::millisecondsUntil(deadline));
         if (r < 0 && errno == EINTR) return true;
         if (r <= 0) return false;
-        bool any = readInto(stdout_, out_);
-        any |= readInto(stderr_, err_);
+        bool any = readInto(stdout_.get(), out_);
+        any |= readInto(stderr_.get(), err_);
         if (!any && (fds[0].revents & (POLLHUP | POLLERR)) && (fds[1].revents & (POLLHUP | POLLERR))) return false;
         return true;
     }
