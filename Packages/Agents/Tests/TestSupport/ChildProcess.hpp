@@ -162,6 +162,9 @@ private:
         if (::pipe(fds) != 0) return false;
         ends[0].reset(fds[0]);
         ends[1].reset(fds[1]);
+        // Close-on-exec, so a child started later does not hold this child's input open and
+        // closing it still reaches this child as end of input.
+        for (int fd : fds) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
         return true;
     }
 
