@@ -58,22 +58,6 @@ TEST_F(EndToEnd, TheBrowserIsFoundOnceStartedAndAgainAfterARestartWithIdsRising)
     finish(*helper);
 }
 
-// The process's resident memory, where the platform tells it (/proc on Linux).
-std::optional<size_t> residentBytes(pid_t pid) {
-#if defined(__linux__)
-    std::istringstream status(TestSupport::readFile("/proc/" + std::to_string(pid) + "/status"));
-    for (std::string key; status >> key;) {
-        if (key != "VmRSS:") continue;
-        size_t kib = 0;
-        status >> kib;
-        return kib * 1024;
-    }
-#else
-    (void)pid;
-#endif
-    return std::nullopt;
-}
-
 TEST_F(EndToEnd, AFortyMebibyteResultArrivesWholeAndItsMemoryIsGivenBack) {
     const size_t size = 40u << 20;
     auto browser = startBrowser({"--result-bytes", std::to_string(size)});
@@ -87,13 +71,13 @@ TEST_F(EndToEnd, AFortyMebibyteResultArrivesWholeAndItsMemoryIsGivenBack) {
     environment["ASAN_OPTIONS"] = "quarantine_size_mb=0";
     auto helper = startHelper(environment);
     exchange(*helper, initialize());
-    auto idle = residentBytes(helper->pid());
+    auto idle = memoryBytes(helper->pid(), "VmRSS:");
     std::string text(size, ' ');
     for (size_t i = 0; i < size; ++i) text[i] = "abcdefghijklmnopqrstuvwxyz0123456789"[i % 36];
     EXPECT_TRUE(exchange(*helper, toolCall(1, "read_page", R"({"tab":"tab-1"})"), 120s) == textReply(1, text, false));
     // Answered after the reply was written, so the call's buffers are gone by then.
     EXPECT_EQ(exchange(*helper, ping(2)), pong(2));
-    if (auto after = residentBytes(helper->pid()); idle && after) {
+    if (auto after = memoryBytes(helper->pid(), "VmRSS:"); idle && after) {
         EXPECT_LT(*after, *idle + size / 4) << "idle " << *idle << ", after the result " << *after;
     }
     stopBrowser(*browser);

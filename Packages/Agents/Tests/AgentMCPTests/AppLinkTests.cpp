@@ -174,38 +174,6 @@ TEST(AppLink, ConnectsOnTheFirstCallOnceAndDrainsWhatArrivedBetweenCalls) {
               (std::vector<std::string>{hello, R"({"arguments":{"url":"https://a.example"},"id":1,"tool":"open_tab","type":"call"})", callLine(2)}));
 }
 
-// The fast road over the same link: the general road's reply bytes, whether the result is
-// taken as it came or decoded first, and a refusal written around the request's id.
-TEST(AppLink, FastCallsGiveTheRepliesOfTheGeneralRoad) {
-    JSON image = JSON::object({{"type", "image"}, {"mimeType", "image/png"}, {"data", "iVBORw0KGgo="}});
-    FakeBrowser browser;
-    browser.scripts = {{"", false, 0, false,
-                        {welcome(),
-                         result(9, "late") + pending() +
-                             R"({"type":"result","id":1,"content":[{"type":"text","text":"tab-1"}]})" "\n",
-                         AgentMessage::result(2, {image, JSON(42)}, true).line(), AgentMessage::denied("No.").line()}}};
-    auto link = browser.link();
-    const std::string line =
-        R"({"id":"a","method":"tools/call","params":{"name":"open_tab","arguments":{"url":"https://a.example"}}})";
-    auto request = AgentMCP::ToolCallScan::request(line);
-    ASSERT_TRUE(request);
-    std::vector<std::string> written;
-    for (int i = 0; i < 3; ++i) {
-        AppLink::Step step = TestSupport::runToEnd(*link, link->start(*request));
-        written.push_back(step.reply ? step.reply->str()
-                                     : AgentMCP::ToolCallScan::replyFor(request->id, step.outcome.value_or(ToolOutcome{})));
-    }
-    EXPECT_EQ(written, (std::vector<std::string>{
-                           R"({"id":"a","jsonrpc":"2.0","result":{"content":[{"text":"tab-1","type":"text"}],"isError":false}})" "\n",
-                           R"({"id":"a","jsonrpc":"2.0","result":{"content":[{"data":"iVBORw0KGgo=","mimeType":"image/png","type":"image"},42],"isError":true}})" "\n",
-                           R"({"id":"a","jsonrpc":"2.0","result":{"content":[{"text":"No.","type":"text"}],"isError":true}})" "\n"}));
-    auto call = [](int id) {
-        return R"({"arguments":{"url":"https://a.example"},"id":)" + std::to_string(id) + R"(,"tool":"open_tab","type":"call"})";
-    };
-    EXPECT_EQ(browser.lines(0, 4), (std::vector<std::string>{hello, call(1), call(2), call(3)}));
-    EXPECT_EQ(link->state(), AppLink::State::closed);
-}
-
 TEST(AppLink, PendingThenNothingIsStillWaitingAndTheNextCallWaitsWithoutANewHello) {
     FakeBrowser browser;
     browser.scripts = {{pending() + pending()}};
@@ -224,25 +192,31 @@ TEST(AppLink, PendingThenNothingIsStillWaitingAndTheNextCallWaitsWithoutANewHell
     EXPECT_EQ(browser.lines(0, 2), (std::vector<std::string>{hello, callLine(1)}));
 }
 
-TEST(AppLink, AConnectionLostBetweenCallsIsReplacedWithANewHelloAndIdsKeepRising) {
-    struct Case { const char* name; Script first; std::chrono::milliseconds callTimeout; ToolOutcome outcome; };
+// A stop, a time-out or a broken answer loses the connection; the next call makes a new one.
+TEST(AppLink, ALostConnectionIsReplacedAtTheNextCallWithANewHelloAndIdsKeepRising) {
+    const ToolOutcome lost = ToolOutcome::error(connectionLostText);
+    struct Case { const char* name; Script first; std::chrono::milliseconds callTimeout; ToolOutcome outcome; int nextID; };
     const std::vector<Case> cases = {
-        {"stopped", {welcome() + result(1, "first") + AgentMessage::stopped("Paused.").line()}, 2000ms, textOutcome("first")},
+        {"stopped", {welcome() + result(1, "first") + AgentMessage::stopped("Paused.").line()}, 2000ms, textOutcome("first"), 2},
         // The time-out closes the connection; the late answer comes on the next one.
-        {"timed out", {welcome()}, 100ms, ToolOutcome::error(timedOutText)},
+        {"timed out", {welcome()}, 100ms, ToolOutcome::error(timedOutText), 2},
+        {"half a line, then a close", {welcome() + R"({"type":"result","id":1,"con)", true}, 2000ms, lost, 2},
+        {"an undecodable line", {welcome() + "<html>\n"}, 2000ms, lost, 2},
+        {"a line that is not a message", {welcome() + R"({"type":"result"})" "\n"}, 2000ms, lost, 2},
+        {"a close before welcome", {pending(), true}, 2000ms, lost, 1},  // no call was sent, so no id used
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         FakeBrowser browser;
-        // The result with another id is skipped.
-        browser.scripts = {c.first, {welcome() + result(1, "too late") + pending() + result(2, "second")}};
+        // A result with another id is skipped.
+        browser.scripts = {c.first, {welcome() + result(c.nextID - 1, "too late") + pending() + result(c.nextID, "second")}};
         auto link = browser.link(2000ms, c.callTimeout);
         EXPECT_EQ(TestSupport::runCall(*link, "list_agent_tabs", noArguments()), c.outcome);
         browser.waitUntilPlayed(0);  // the stop or close arrives between the calls
         EXPECT_EQ(TestSupport::runCall(*link, "list_agent_tabs", noArguments()), textOutcome("second"));
         EXPECT_EQ(browser.connects, 2);
         EXPECT_EQ(browser.preflights, 2);
-        EXPECT_EQ(browser.lines(1, 2), (std::vector<std::string>{hello, callLine(2)}));
+        EXPECT_EQ(browser.lines(1, 2), (std::vector<std::string>{hello, callLine(c.nextID)}));
     }
 }
 
@@ -263,6 +237,7 @@ TEST(AppLink, RefusalsGiveTheReasonOrTheDefaultOrPreflightsTextAndClose) {
          "Bosken was updated; restart your agent app.", 0, 1},
         {"stopped at hello", R"({"type":"stopped","reason":"Agent access is off."})" "\n", {}, "Agent access is off.", 1, 1},
         {"stopped during a call", welcome() + R"({"type":"stopped"})" "\n", {}, "The owner stopped agent access.", 1, 1},
+        {"denied during a call", welcome() + R"({"type":"denied","reason":"No."})" "\n", {}, "No.", 1, 1},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -274,26 +249,6 @@ TEST(AppLink, RefusalsGiveTheReasonOrTheDefaultOrPreflightsTextAndClose) {
         EXPECT_EQ(link->state(), AppLink::State::closed);
         EXPECT_EQ(browser.connects, c.connects);
         EXPECT_EQ(browser.preflights, c.preflights);
-    }
-}
-
-TEST(AppLink, BrokenAnswersLoseTheConnectionAndTheNextCallReconnects) {
-    const std::vector<std::pair<const char*, Script>> cases = {
-        {"half a line, then a close", {welcome() + R"({"type":"result","id":1,"con)", true}},
-        {"an undecodable line", {welcome() + "<html>\n"}},
-        {"a line that is not a message", {welcome() + R"({"type":"result"})" "\n"}},
-        {"a close before welcome", {pending(), true}},
-    };
-    for (const auto& [name, script] : cases) {
-        SCOPED_TRACE(name);
-        FakeBrowser browser;
-        // Whatever id the next call gets (a failure before sending used none), it is answered.
-        browser.scripts = {script, {welcome() + result(1, "again") + result(2, "again")}};
-        auto link = browser.link();
-        EXPECT_EQ(TestSupport::runCall(*link, "click", JSON()), ToolOutcome::error(connectionLostText));
-        EXPECT_EQ(link->state(), AppLink::State::closed);
-        EXPECT_EQ(TestSupport::runCall(*link, "click", JSON()), textOutcome("again"));
-        EXPECT_EQ(browser.connects, 2);
     }
 }
 

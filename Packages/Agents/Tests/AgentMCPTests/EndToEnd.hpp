@@ -51,6 +51,16 @@ inline std::string callLine(int id, const std::string& tool, const std::string& 
 }
 inline std::string opened(int id, const std::string& address) { return callLine(id, "open_tab", R"({"url":")" + address + "\"}"); }
 
+// A memory figure of process `pid` in bytes ("VmRSS:" resident now, "VmHWM:" its peak), where
+// the platform tells it (/proc on Linux).
+inline std::optional<size_t> memoryBytes(pid_t pid, const std::string& figure) {
+    std::istringstream status(TestSupport::readFile("/proc/" + std::to_string(pid) + "/status"));
+    for (std::string key; status >> key;) {
+        if (size_t kib; key == figure && status >> kib) return kib * 1024;
+    }
+    return std::nullopt;
+}
+
 class EndToEnd : public TestSupport::TempDirTest {
 protected:
     std::string socket = path("agent.sock");

@@ -39,6 +39,8 @@ TEST(MCPInstallOptions, Parsing) {
 class MCPInstallTest : public InstallerTestSupport::InstallerTest {
 protected:
     std::vector<std::string> out, err;
+    MCPInstall::Writer toOut = [this](const std::string& text) { out.push_back(text); };
+    MCPInstall::Writer toErr = [this](const std::string& text) { err.push_back(text); };
 
     AgentInstaller installer() const {
         return InstallerTest::installer({{"PATH", path("bin")}}, false,
@@ -47,9 +49,7 @@ protected:
     int run(const std::vector<std::string>& arguments, std::optional<std::string> helperPath = helper) {
         out.clear();
         err.clear();
-        return MCPInstall::run(arguments, {}, helperPath, installer(),
-                               [this](const std::string& text) { out.push_back(text); },
-                               [this](const std::string& text) { err.push_back(text); });
+        return MCPInstall::run(arguments, {}, helperPath, installer(), toOut, toErr);
     }
     std::string read(const std::string& relative) const { return TestSupport::readFile(path(relative)); }
     bool exists(const std::string& relative) const { return std::filesystem::exists(path(relative)); }
@@ -135,9 +135,7 @@ TEST_F(MCPInstallTest, UninstallShowsRemovesAndFindsNothingToRemove) {
     auto uninstall = [&](const std::vector<std::string>& arguments) {
         out.clear();
         err.clear();
-        return MCPInstall::runUninstall(arguments, {}, installer(),
-                                        [this](const std::string& text) { out.push_back(text); },
-                                        [this](const std::string& text) { err.push_back(text); });
+        return MCPInstall::runUninstall(arguments, {}, installer(), toOut, toErr);
     };
     const auto cursor = home() + "/.cursor/mcp.json", backup = cursor + ".bosken-backup-" + InstallerTestSupport::stamp();
     const std::string original = "{\"mcpServers\": {\"a\": {}}}";
@@ -169,10 +167,7 @@ TEST_F(MCPInstallTest, RunningOutOfMemoryFailsThatAppWithItsStepsAndTheNextAppSt
     InstallerTestSupport::writeExecutable(path("bin/claude"));
     auto installer = InstallerTest::installer({{"PATH", path("bin")}}, true,
                                               CommandRunner{[](auto&&...) -> CommandRunner::Result { throw std::bad_alloc(); }});
-    EXPECT_EQ(MCPInstall::run({"--app", "claude-code", "--app", "cursor"}, {}, helper, installer,
-                              [this](const std::string& text) { out.push_back(text); },
-                              [this](const std::string& text) { err.push_back(text); }),
-              2);
+    EXPECT_EQ(MCPInstall::run({"--app", "claude-code", "--app", "cursor"}, {}, helper, installer, toOut, toErr), 2);
     auto claude = AgentApp{Kind::claudeCode, home() + "/.claude.json", false};
     EXPECT_EQ(err, std::vector<std::string>{"Claude Code: Bosken ran out of memory working on " + home() +
                                             "/.claude.json.\nBy hand:\n" +

@@ -1,12 +1,10 @@
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <thread>
 
 #include "AgentMCP/MCPMain.hpp"
 #include "AgentWire/AgentWire.hpp"
-#include "AgentWire/JSON.hpp"
-#include "TestSupport/ChildProcess.hpp"
+#include "EndToEnd.hpp"
 
 namespace MCPMain = AgentMCP::MCPMain;
 using TestSupport::ChildProcess;
@@ -75,32 +73,6 @@ TEST(MCPMainProcess, VersionHelpAndUsageErrors) {
     }
 }
 
-// A method name of a few MiB comes back in the error reply, more than the pipe holds and more
-// than the input grows by at once: the reply must arrive whole.
-TEST(MCPMainProcess, ALargeReplyArrivesWhole) {
-    const std::string method(2u << 20, 'm');
-    ChildProcess p({BOSKEN_MCP_EXE}, bareEnvironment());
-    std::thread writer([&] {
-        p.write("{\"id\":1,\"method\":\"" + method + "\"}\n");
-        p.closeStdin();
-    });
-    EXPECT_EQ(p.readLine(std::chrono::seconds(120)).value_or(""),
-              R"({"error":{"code":-32601,"message":"Method not found: )" + method + R"("},"id":1,"jsonrpc":"2.0"})");
-    EXPECT_EQ(p.exitCode(std::chrono::seconds(60)), 0);
-    writer.join();
-}
-
-// The helper's peak resident memory so far, in bytes (Linux only; 0 elsewhere).
-size_t peakResidentBytes(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string key;
-    for (size_t kib; status >> key;) {
-        if (key == "VmHWM:" && status >> kib) return kib * 1024;
-        std::getline(status, key);
-    }
-    return 0;
-}
-
 TEST(MCPMainProcess, ALineOverTheInputLimitIsAParseErrorHeldNowhereAndTheNextRequestIsAnswered) {
     const std::string parseError = R"({"error":{"code":-32700,"message":"Parse error"},"id":null,"jsonrpc":"2.0"})";
     const size_t limit = AgentWire::maxResultBytes;
@@ -121,9 +93,7 @@ TEST(MCPMainProcess, ALineOverTheInputLimitIsAParseErrorHeldNowhereAndTheNextReq
     EXPECT_EQ(p.readLine(std::chrono::seconds(120)), R"({"id":2,"jsonrpc":"2.0","result":{}})");
     EXPECT_EQ(p.readLine(std::chrono::seconds(120)), parseError);
     writer.join();
-#if defined(__linux__)
-    EXPECT_LT(peakResidentBytes(p.pid()), 2 * limit);
-#endif
+    EXPECT_LT(EndToEndSupport::memoryBytes(p.pid(), "VmHWM:").value_or(0), 2 * limit);
     p.closeStdin();
     EXPECT_EQ(p.exitCode(std::chrono::seconds(60)), 0);
     EXPECT_EQ(p.output(), "");
