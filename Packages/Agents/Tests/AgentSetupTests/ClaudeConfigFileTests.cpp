@@ -51,7 +51,8 @@ TEST_F(ClaudeConfigFileTest, MissingOrBlankFileIsAnEmptyDocumentAndGetsCreated) 
 TEST_F(ClaudeConfigFileTest, FileThatIsNotAJSONObjectIsReportedAndNeverReplaced) {
     for (const std::string contents : {"{", "[]", "// settings\n{}"}) {
         TestSupport::writeFile(settings, contents);
-        EXPECT_EQ(file.server("bosken"), Found(ClaudeSetupError::unreadableConfig(settings))) << contents;
+        ASSERT_EQ(std::get<ClaudeSetupError>(file.read()), ClaudeSetupError::unreadableConfig(settings)) << contents;
+        EXPECT_EQ(file.server("bosken"), Found(ClaudeSetupError::unreadableConfig(settings)));
         EXPECT_EQ(file.setServer("bosken", helper), ClaudeSetupError::unreadableConfig(settings));
         EXPECT_EQ(TestSupport::readFile(settings), contents);
     }
