@@ -36,15 +36,6 @@ protected:
     }
 };
 
-TEST_F(AgentAppDetectionTest, EveryAppInCatalogueOrderWithOnlyTheDetectedOneMarked) {
-    makeDirectory("home/.cursor");
-    auto apps = installer().apps();
-    ASSERT_EQ(apps.size(), AgentApp::allCases.size());
-    for (size_t i = 0; i < apps.size(); ++i) EXPECT_EQ(apps[i].kind, AgentApp::allCases[i]);
-    EXPECT_EQ(detected(apps), std::vector<Kind>{Kind::cursor});
-    EXPECT_EQ(apps[3].configURL, home() + "/.cursor/mcp.json");
-}
-
 TEST_F(AgentAppDetectionTest, EachAppAloneByItsConfiguration) {
     const std::pair<std::string, std::optional<Kind>> cases[] = {
         {"home/.claude.json", Kind::claudeCode},

@@ -52,14 +52,11 @@ TEST(ClaudeCodeSetupQuoting, QuotesOnlyWhatAShellWouldSplitOrExpand) {
         {"a-b_c.d+e/9", "a-b_c.d+e/9"},
         {"/My Apps/x", "'/My Apps/x'"},
         {"/it's/x", "'/it'\\''s/x'"},
-        {"$HOME", "'$HOME'"},
-        {"~/x", "'~/x'"},
+        {"$HOME", "'$HOME'"}, {"~/x", "'~/x'"},
         // Letters, marks and digits of any script stay bare.
         {"/B\xC3\xBCro/e\xCC\x81/\xD9\xA3\xD9\xA4", "/B\xC3\xBCro/e\xCC\x81/\xD9\xA3\xD9\xA4"},
         // Symbols, spaces of other scripts and broken UTF-8 are quoted.
-        {"/a\xE2\x80\x83x", "'/a\xE2\x80\x83x'"},  // em space
-        {"/\xF0\x9F\x98\x80", "'/\xF0\x9F\x98\x80'"},
-        {"/a\xFF", "'/a\xFF'"},
+        {"/a\xE2\x80\x83x", "'/a\xE2\x80\x83x'"}, {"/\xF0\x9F\x98\x80", "'/\xF0\x9F\x98\x80'"}, {"/a\xFF", "'/a\xFF'"},
     };
     for (const auto& [text, quoted] : cases) {
         EXPECT_EQ(ClaudeCodeSetup::shellQuoted(text), quoted) << text;

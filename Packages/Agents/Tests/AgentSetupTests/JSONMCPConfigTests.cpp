@@ -54,11 +54,7 @@ TEST(JSONMCPConfig, UnreadableFilesAndRefusedLayouts) {
     const std::string withComments = "it isn't valid JSON (comments are fine, trailing commas aren't)";
     const std::string withCommas = "it isn't valid JSON, even allowing comments and trailing commas";
     const Format gemini{"mcpServers", kComments, false}, zed{"context_servers", kJSONC, false};
-    struct Case {
-        std::string bytes;
-        Format format;
-        JSONMCPConfig::Problem problem;
-    };
+    struct Case { std::string bytes; Format format; JSONMCPConfig::Problem problem; };
     const Case cases[] = {
         {"\f", kMCPFile, {kNotJSON, false}},
         {"{\"a\": 1, // note\n\"b\": 2}", kMCPFile, {kNotJSON, false}},
@@ -100,11 +96,7 @@ TEST(JSONMCPConfig, InPlaceEditsKeepTheFilesStyle) {
     const std::string bom = "\xEF\xBB\xBF";
     const Format general{"mcpServers", kComments, false}, zed{"context_servers", kJSONC, false},
         vscode{"servers", kJSONC, true};
-    struct Case {
-        const char* what;
-        Format format;
-        std::string before, after;
-    };
+    struct Case { const char* what; Format format; std::string before, after; };
     const Case cases[] = {
         {"two spaces, spaced colons, another server", kMCPFile,
          "{\n  \"mcpServers\" : {\n    \"other\" : {\n      \"command\" : \"x\"\n    }\n  }\n}\n",
@@ -164,8 +156,4 @@ TEST(JSONMCPConfig, EntryTextsThatArentUTF8AreRefused) {
     const JSON bad = entry("/bad\xFF");
     EXPECT_EQ(merged(std::nullopt, bad), Merged(JSONMCPConfig::Problem{"the new entry for it isn't valid UTF-8", false}));
     EXPECT_EQ(JSONMCPConfig::snippet(kMCPFile, "bosken", bad), "");
-}
-
-TEST(JSONMCPConfig, Snippet) {
-    EXPECT_EQ(JSONMCPConfig::snippet(kMCPFile, "bosken", entry()), kAlone.substr(0, kAlone.size() - 1));
 }

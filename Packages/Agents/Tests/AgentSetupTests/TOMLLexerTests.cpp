@@ -41,13 +41,8 @@ TEST(TOMLLexer, Statements) {
         {{"a = 1", "\xEF\xBB\xBF[b]"}, std::nullopt},
         // Unreadable: unclosed arrays, inline tables and multi-line strings, no equals sign outside
         // quotes, empty key segments, bad headers; one bad line spoils the whole file.
-        {{"a = ["}, std::nullopt},
-        {{"a = {", "b = 1"}, std::nullopt},
-        {{"a = \"\"\"", "never closed"}, std::nullopt},
-        {{"just words"}, std::nullopt},
-        {{"a..b = 1"}, std::nullopt},
-        {{"\"a = 1"}, std::nullopt},
-        {{"[a"}, std::nullopt},
+        {{"a = ["}, std::nullopt}, {{"a = {", "b = 1"}, std::nullopt}, {{"a = \"\"\"", "never closed"}, std::nullopt},
+        {{"just words"}, std::nullopt}, {{"a..b = 1"}, std::nullopt}, {{"\"a = 1"}, std::nullopt}, {{"[a"}, std::nullopt},
         {{"ok = 1", "[x] y", "z = 2"}, std::nullopt},
     };
     for (const auto& [lines, expected] : cases) {
@@ -63,9 +58,7 @@ TEST(TOMLLexer, Headers) {
         {"[a] # note", Statement::Header{{"a"}, false}},
         {"[\"x]y\"]", Statement::Header{{"x]y"}, false}},
         {"['it''s']", Statement::Header{{"its"}, false}},  // quoted parts run together
-        {"[a] x", std::nullopt},
-        {"[[a]", std::nullopt},
-        {"[a]]", std::nullopt},
+        {"[a] x", std::nullopt}, {"[[a]", std::nullopt}, {"[a]]", std::nullopt},
     };
     for (const auto& [line, expected] : cases) EXPECT_EQ(TOMLLexer::header(line), expected) << line;
 }
@@ -79,10 +72,7 @@ TEST(TOMLLexer, KeyPaths) {
         {"\"caf\\u00e9\"", Path{"caf\xC3\xA9"}},
         {"\"\\xff\"", Path{"xff"}},
         {"\"\xFF\"", Path{""}},  // invalid UTF-8 gives the empty text
-        {"", std::nullopt},
-        {"a..b", std::nullopt},
-        {"\"open", std::nullopt},
-        {"\"ends in backslash\\", std::nullopt},
+        {"", std::nullopt}, {"a..b", std::nullopt}, {"\"open", std::nullopt}, {"\"ends in backslash\\", std::nullopt},
     };
     for (const auto& [key, expected] : cases) EXPECT_EQ(TOMLLexer::keyPath(key), expected) << key;
 }
@@ -105,12 +95,8 @@ TEST(TOMLLexer, StringValues) {
         {"command = \"\\u00\"", "u00"},  // too few digits: the letter itself
         {"command = \"\\uD800\"", "uD800"},
         {"\"key = x\" = \"v\"", "v"},
-        {"command = 42", std::nullopt},
-        {"command = [\"a\"]", std::nullopt},
-        {"command = \"open", std::nullopt},
-        {"command = \"ends\\", std::nullopt},
-        {"no equals", std::nullopt},
-        {"command = \"\xFF\"", std::nullopt},
+        {"command = 42", std::nullopt}, {"command = [\"a\"]", std::nullopt}, {"command = \"open", std::nullopt},
+        {"command = \"ends\\", std::nullopt}, {"no equals", std::nullopt}, {"command = \"\xFF\"", std::nullopt},
         {"command = \"\"\"", ""},  // first line of a multi-line string
     };
     for (const auto& [line, expected] : cases) EXPECT_EQ(TOMLLexer::value(line), expected) << line;

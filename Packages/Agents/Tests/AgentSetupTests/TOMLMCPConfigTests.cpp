@@ -18,12 +18,8 @@ Merged merged(const std::optional<std::string>& bytes, const std::string& helper
 
 TEST(TOMLMCPConfig, MergesAndMergingAgainChangesNothing) {
     const std::string table = "[mcp_servers.bosken]\n" + kCommand + "\nargs = []\n";
-    struct Case {
-        std::string name;
-        std::optional<std::string> before;
-        std::string after;
-    };
-    const std::vector<Case> cases{
+    struct Case { std::string name; std::optional<std::string> before; std::string after; };
+    const Case cases[] = {
         {"no file", std::nullopt, table},
         {"new table after one blank line", "model = \"o3\"", "model = \"o3\"\n\n" + table},
         {"trailing blank lines", "model = \"o3\"\n\n\n\n", "model = \"o3\"\n\n" + table},
@@ -64,9 +60,7 @@ TEST(TOMLMCPConfig, MergesAndMergingAgainChangesNothing) {
 }
 
 TEST(TOMLMCPConfig, RemovesTheTableWithItsSubTablesKeepingEverythingElse) {
-    struct Case {
-        std::string before, after, removed;
-    };
+    struct Case { std::string before, after, removed; };
     const std::string table = "[mcp_servers.bosken]\n" + kCommand + "\nargs = [\n  \"-v\",\n]\n";
     const Case cases[] = {
         {"a = 1\n\n" + table + "\n[mcp_servers.bosken.env]\nK = \"V\" # mine\n\n# next\n[b]\nc = 2\n",

@@ -31,15 +31,10 @@ TEST(AgentWireConstants, DefaultSocketPathIsUnderTheHomeDirectory) {
     const std::string tail = "Library/Application Support/Bosken/Agents/agent.sock";
     EXPECT_EQ(AgentWire::defaultSocketPath("/Users/ann//"), "/Users/ann/" + tail);
     EXPECT_EQ(AgentWire::defaultSocketPath("/"), "/" + tail);
-    EXPECT_EQ(AgentWire::defaultSocketPath("/Users/Ann Lee"), "/Users/Ann Lee/" + tail);
 }
 
 TEST(AgentMessageEncoding, WritesEachCaseAsOneSortedLine) {
-    struct Case {
-        AgentMessage message;
-        std::string line;
-    };
-    const std::vector<Case> cases = {
+    const std::pair<AgentMessage, std::string> cases[] = {
         {AgentMessage::hello("claude-code", "2.1"),
          R"({"client":"claude-code","clientVersion":"2.1","type":"hello","version":1})"},
         {AgentMessage::call(7, "open_tab", JSON::object({{"url", "https://a.example/x"}})),
@@ -48,18 +43,14 @@ TEST(AgentMessageEncoding, WritesEachCaseAsOneSortedLine) {
         {AgentMessage::result(9, {JSON::object({{"type", "text"}, {"text", "a\nb"}})}, true),
          R"({"content":[{"text":"a\nb","type":"text"}],"id":9,"isError":true,"type":"result"})"},
     };
-    for (const auto& c : cases) {
-        EXPECT_EQ(c.message.line(), c.line + "\n");
-        EXPECT_EQ(decoded(c.line), c.message) << c.line;
+    for (const auto& [message, line] : cases) {
+        EXPECT_EQ(message.line(), line + "\n");
+        EXPECT_EQ(decoded(line), message) << line;
     }
 }
 
 TEST(AgentMessageDecoding, AppliesDefaults) {
-    struct Case {
-        const char* line;
-        AgentMessage message;
-    };
-    const std::vector<Case> cases = {
+    const std::pair<const char*, AgentMessage> cases[] = {
         {R"({"type":"hello","version":1})", AgentMessage::hello("", "")},
         {R"({"type":"hello","version":1.0,"client":5,"clientVersion":"3"})", AgentMessage::hello("", "3")},
         {R"({"type":"call","id":3,"tool":"click"})", AgentMessage::call(3, "click", JSON(JSON::Object{}))},
@@ -70,15 +61,11 @@ TEST(AgentMessageDecoding, AppliesDefaults) {
         {R"({"type":"result","id":5,"content":"x","isError":"yes"})", AgentMessage::result(5, {}, false)},
         {" {\"type\":\"pending\"}\r", AgentMessage::pending()},
     };
-    for (const auto& c : cases) EXPECT_EQ(decoded(c.line), c.message) << c.line;
+    for (const auto& [line, message] : cases) EXPECT_EQ(decoded(line), message) << line;
 }
 
 TEST(AgentMessageDecoding, ReportsEachFailure) {
-    struct Case {
-        const char* line;
-        DecodeError error;
-    };
-    const std::vector<Case> cases = {
+    const std::pair<const char*, DecodeError> cases[] = {
         {"{\"type\":\"pending\"}\n{}", DecodeError::malformed("not JSON")},
         {"[1]", DecodeError::malformed("no type")},
         {R"({"type":1})", DecodeError::malformed("no type")},
@@ -89,7 +76,7 @@ TEST(AgentMessageDecoding, ReportsEachFailure) {
         {R"({"type":"call","id":1,"tool":null})", DecodeError::malformed("a call needs id and tool")},
         {R"({"type":"result","id":1e300})", DecodeError::malformed("a result needs id")},
     };
-    for (const auto& c : cases) EXPECT_EQ(failure(c.line), c.error) << c.line;
+    for (const auto& [line, error] : cases) EXPECT_EQ(failure(line), error) << line;
 }
 
 TEST(AgentMessageDecoding, KeepsLargeIdsAndContentExactly) {

@@ -7,12 +7,6 @@ namespace AgentTools = AgentWire::AgentTools;
 
 namespace {
 
-std::vector<std::string> strings(const JSON& array) {
-    std::vector<std::string> out;
-    for (const auto& e : *array.array()) out.push_back(*e.string());
-    return out;
-}
-
 // The schemas hold together: every required argument is described, nothing else is accepted.
 TEST(AgentTools, SchemasAreClosedObjectsWhoseRequiredArgumentsExist) {
     for (const JSON& d : AgentTools::definitions()) {
@@ -20,7 +14,7 @@ TEST(AgentTools, SchemasAreClosedObjectsWhoseRequiredArgumentsExist) {
         const JSON& schema = *d["inputSchema"];
         EXPECT_EQ(*schema["type"], JSON("object"));
         EXPECT_EQ(*schema["additionalProperties"], JSON(false));
-        for (const auto& name : strings(*schema["required"])) EXPECT_TRUE((*schema["properties"])[name]) << name;
+        for (const auto& name : *schema["required"]->array()) EXPECT_TRUE((*schema["properties"])[*name.string()]) << name.data();
     }
 }
 

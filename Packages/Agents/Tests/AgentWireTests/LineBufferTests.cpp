@@ -24,11 +24,7 @@ using Texts = std::vector<std::string>;
 }  // namespace
 
 TEST(LineBuffer, LimitCountsBytesWithoutTheLineFeedAndSkipsEmptyLines) {
-    struct Case {
-        std::string bytes;
-        std::optional<Texts> lines;
-    };
-    const std::vector<Case> cases = {
+    const std::pair<std::string, std::optional<Texts>> cases[] = {
         {"abcd\n\n\nb", Texts{"abcd"}},
         {"abcde\n", std::nullopt},
         {"abcde", std::nullopt},  // already over the limit without a line feed
@@ -36,9 +32,9 @@ TEST(LineBuffer, LimitCountsBytesWithoutTheLineFeedAndSkipsEmptyLines) {
         {"ab\nabcde\ncd\n", std::nullopt},
         {"a\r\n", Texts{"a\r"}},  // a carriage return is an ordinary byte
     };
-    for (const auto& c : cases) {
+    for (const auto& [bytes, lines] : cases) {
         LineBuffer buffer(4);
-        EXPECT_EQ(feed(buffer, c.bytes), c.lines) << c.bytes;
+        EXPECT_EQ(feed(buffer, bytes), lines) << bytes;
     }
     LineBuffer buffer(10);
     EXPECT_EQ(feed(buffer, "12345"), Texts{});
@@ -51,7 +47,6 @@ TEST(LineBuffer, FramesSplitAndMergedChunksThroughAppendAndPrepare) {
     EXPECT_EQ(feed(buffer, "one\ntwo\nthr"), (Texts{"one", "two"}));
     EXPECT_EQ(feed(buffer, "e"), Texts{});
     EXPECT_EQ(feed(buffer, "e\nfour"), Texts{"three"});
-    EXPECT_EQ(buffer.pendingSize(), 4u);
     Texts seen;
     for (const std::string chunk : {"\n{\"b\"", ":2}\n", "\n{\"c\":3}\n"}) {
         std::memcpy(buffer.prepare(chunk.size() + 50), chunk.data(), chunk.size());

@@ -7,11 +7,7 @@ namespace UTF8 = AgentWire::UTF8;
 namespace {
 
 TEST(UTF8, SequenceLengthsAndScalars) {
-    struct Case {
-        std::string bytes;
-        size_t length;
-        char32_t scalar;
-    };
+    struct Case { std::string bytes; size_t length; char32_t scalar; };
     for (const auto& c : std::vector<Case>{
              {"a", 1, U'a'},
              {"\xC3\xA9", 2, 0xE9},
