@@ -24,10 +24,7 @@ std::string modernMeta(const std::string& client = "") {
     if (!client.empty()) meta += R"(,"io.modelcontextprotocol/clientInfo":{"name":")" + client + R"(","version":"2.0"})";
     return meta + R"(,"io.modelcontextprotocol/clientCapabilities":{}})";
 }
-std::string modernOpenTab(int id, const std::string& address) {
-    return R"({"jsonrpc":"2.0","id":)" + std::to_string(id) + R"(,"method":"tools/call","params":{"name":"open_tab",)"
-           R"("arguments":{"url":")" + address + "\"}," + modernMeta("ts-agent") + "}}";
-}
+std::string modernOpenTab(int id, const std::string& address) { return toolCall(id, "open_tab", R"({"url":")" + address + "\"}," + modernMeta("ts-agent")); }
 // A tools/call reply of the 2026-07-28 revision whose outcome is one text item.
 std::string modernTextReply(int id, const std::string& text, bool isError) {
     return R"({"id":)" + std::to_string(id) + R"(,"jsonrpc":"2.0","result":{"_meta":{"io.modelcontextprotocol/serverInfo":)"
@@ -63,13 +60,7 @@ TEST_F(EndToEnd, AFortyMebibyteResultArrivesWholeAndItsMemoryIsGivenBack) {
     auto browser = startBrowser({"--result-bytes", std::to_string(size)});
     // The sanitizer keeps freed blocks in a quarantine of its own; without it, what stays
     // resident is the helper's.
-    ChildProcess::Environment environment;
-    for (char** e = environ; *e; ++e) {
-        std::string entry(*e);
-        if (auto eq = entry.find('='); eq != std::string::npos) environment[entry.substr(0, eq)] = entry.substr(eq + 1);
-    }
-    environment["ASAN_OPTIONS"] = "quarantine_size_mb=0";
-    auto helper = startHelper(environment);
+    auto helper = startHelper(ChildProcess::Environment{{"ASAN_OPTIONS", "quarantine_size_mb=0"}});
     exchange(*helper, initialize());
     auto idle = memoryBytes(helper->pid(), "VmRSS:");
     std::string text(size, ' ');
@@ -77,9 +68,8 @@ TEST_F(EndToEnd, AFortyMebibyteResultArrivesWholeAndItsMemoryIsGivenBack) {
     EXPECT_TRUE(exchange(*helper, toolCall(1, "read_page", R"({"tab":"tab-1"})"), 120s) == textReply(1, text, false));
     // Answered after the reply was written, so the call's buffers are gone by then.
     EXPECT_EQ(exchange(*helper, ping(2)), pong(2));
-    if (auto after = memoryBytes(helper->pid(), "VmRSS:"); idle && after) {
+    if (auto after = memoryBytes(helper->pid(), "VmRSS:"); idle && after)
         EXPECT_LT(*after, *idle + size / 4) << "idle " << *idle << ", after the result " << *after;
-    }
     stopBrowser(*browser);
 }
 

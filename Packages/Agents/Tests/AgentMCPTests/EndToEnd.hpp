@@ -105,9 +105,8 @@ protected:
     }
     // Waits until the stand-in has logged `count` lines from the helper.
     void waitForLogged(size_t count) const {
-        for (auto until = std::chrono::steady_clock::now() + 20s; logged().size() < count && std::chrono::steady_clock::now() < until;) {
+        for (auto until = std::chrono::steady_clock::now() + 20s; logged().size() < count && std::chrono::steady_clock::now() < until;)
             std::this_thread::sleep_for(5ms);
-        }
         ASSERT_EQ(logged().size(), count);
     }
 };
