@@ -55,9 +55,8 @@ inline std::string opened(int id, const std::string& address) { return callLine(
 // the platform tells it (/proc on Linux).
 inline std::optional<size_t> memoryBytes(pid_t pid, const std::string& figure) {
     std::istringstream status(TestSupport::readFile("/proc/" + std::to_string(pid) + "/status"));
-    for (std::string key; status >> key;) {
+    for (std::string key; status >> key;)
         if (size_t kib; key == figure && status >> kib) return kib * 1024;
-    }
     return std::nullopt;
 }
 

@@ -57,7 +57,7 @@ public:
         envp.push_back(nullptr);
         int rc = ::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environment ? envp.data() : environ);
         posix_spawn_file_actions_destroy(&actions);
-        if (rc != 0) return void(pid_ = -1);
+        if (rc != 0) { pid_ = -1; return; }
         stdin_ = std::move(in[1]);
         stdout_ = std::move(out[0]);
         stderr_ = std::move(err[0]);
@@ -86,13 +86,12 @@ public:
     // The next line of standard output without its line feed, or nothing after `timeout`.
     std::optional<std::string> readLine(std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
         auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (true) {
-            if (auto nl = out_.find('\n'); nl != std::string::npos) {
-                std::string line = out_.substr(0, nl);
-                return out_.erase(0, nl + 1), line;
-            }
+        size_t nl;
+        while ((nl = out_.find('\n')) == std::string::npos)
             if (!pump(deadline)) return std::nullopt;
-        }
+        std::string line = out_.substr(0, nl);
+        out_.erase(0, nl + 1);
+        return line;
     }
 
     // Waits for the child to end (reading its output meanwhile); the wait status, or
@@ -146,8 +145,7 @@ private:
     static bool makePipe(FileDescriptor (&ends)[2]) {
         int fds[2];
         if (::pipe(fds) != 0) return false;
-        ends[0].reset(fds[0]);
-        ends[1].reset(fds[1]);
+        for (int end : {0, 1}) ends[end].reset(fds[end]);
         // Close-on-exec, so a child started later does not hold this child's input open and
         // closing it still reaches this child as end of input.
         for (int fd : fds) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
