@@ -1,10 +1,6 @@
 // The built helper against the stand-in browser over a real socket, driven through its
 // standard input and output as an agent app would.
 
-#include <unistd.h>
-
-#include <cstdlib>
-
 #include "EndToEnd.hpp"
 
 using AgentWire::JSON;
@@ -14,20 +10,15 @@ namespace {
 
 const std::string helloLine = hello("e2e-agent", "1.0");
 
-std::string initialize() {
-    return R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"2025-06-18",)"
-           R"("clientInfo":{"name":"e2e-agent","version":"1.0"}}})";
-}
+const std::string initialize = R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"2025-06-18",)"
+                               R"("clientInfo":{"name":"e2e-agent","version":"1.0"}}})";
 // The `_meta` of a 2026-07-28 request; `client` names the client when not empty.
 std::string modernMeta(const std::string& client = "") {
     std::string meta = R"("_meta":{"io.modelcontextprotocol/protocolVersion":"2026-07-28")";
     if (!client.empty()) meta += R"(,"io.modelcontextprotocol/clientInfo":{"name":")" + client + R"(","version":"2.0"})";
     return meta + R"(,"io.modelcontextprotocol/clientCapabilities":{}})";
 }
-std::string modernOpenTab(int id, const std::string& address) {
-    return R"({"jsonrpc":"2.0","id":)" + std::to_string(id) + R"(,"method":"tools/call","params":{"name":"open_tab",)"
-           R"("arguments":{"url":")" + address + "\"}," + modernMeta("ts-agent") + "}}";
-}
+std::string modernOpenTab(int id, const std::string& address) { return toolCall(id, "open_tab", R"({"url":")" + address + "\"}," + modernMeta("ts-agent")); }
 // A tools/call reply of the 2026-07-28 revision whose outcome is one text item.
 std::string modernTextReply(int id, const std::string& text, bool isError) {
     return R"({"id":)" + std::to_string(id) + R"(,"jsonrpc":"2.0","result":{"_meta":{"io.modelcontextprotocol/serverInfo":)"
@@ -39,7 +30,7 @@ std::string modernTextReply(int id, const std::string& text, bool isError) {
 
 TEST_F(EndToEnd, TheBrowserIsFoundOnceStartedAndAgainAfterARestartWithIdsRising) {
     auto helper = startHelper();
-    exchange(*helper, initialize());
+    exchange(*helper, initialize);
     EXPECT_EQ(exchange(*helper, toolCall(2, "list_agent_tabs")), textReply(2, notRunningText, true));
     auto browser = startBrowser({"--pending", "2"});
     EXPECT_EQ(exchange(*helper, openTab(3, "a.example")), textReply(3, "tab-1", false));
@@ -63,23 +54,16 @@ TEST_F(EndToEnd, AFortyMebibyteResultArrivesWholeAndItsMemoryIsGivenBack) {
     auto browser = startBrowser({"--result-bytes", std::to_string(size)});
     // The sanitizer keeps freed blocks in a quarantine of its own; without it, what stays
     // resident is the helper's.
-    ChildProcess::Environment environment;
-    for (char** e = environ; *e; ++e) {
-        std::string entry(*e);
-        if (auto eq = entry.find('='); eq != std::string::npos) environment[entry.substr(0, eq)] = entry.substr(eq + 1);
-    }
-    environment["ASAN_OPTIONS"] = "quarantine_size_mb=0";
-    auto helper = startHelper(environment);
-    exchange(*helper, initialize());
+    auto helper = startHelper(ChildProcess::Environment{{"ASAN_OPTIONS", "quarantine_size_mb=0"}});
+    exchange(*helper, initialize);
     auto idle = memoryBytes(helper->pid(), "VmRSS:");
     std::string text(size, ' ');
     for (size_t i = 0; i < size; ++i) text[i] = "abcdefghijklmnopqrstuvwxyz0123456789"[i % 36];
     EXPECT_TRUE(exchange(*helper, toolCall(1, "read_page", R"({"tab":"tab-1"})"), 120s) == textReply(1, text, false));
     // Answered after the reply was written, so the call's buffers are gone by then.
     EXPECT_EQ(exchange(*helper, ping(2)), pong(2));
-    if (auto after = memoryBytes(helper->pid(), "VmRSS:"); idle && after) {
+    if (auto after = memoryBytes(helper->pid(), "VmRSS:"); idle && after)
         EXPECT_LT(*after, *idle + size / 4) << "idle " << *idle << ", after the result " << *after;
-    }
     stopBrowser(*browser);
 }
 
@@ -90,11 +74,8 @@ TEST_F(EndToEnd, OfficialClientsAgreeOnTheNewestVersions) {
     if (!std::filesystem::exists(clients + "/node_modules/@modelcontextprotocol/client")) {
         GTEST_SKIP() << "no client packages: run npm ci in " << clients;
     }
-    std::string node;
-    std::istringstream path(std::getenv("PATH") ? std::getenv("PATH") : "");
-    for (std::string directory; node.empty() && std::getline(path, directory, ':');) {
-        if (::access((directory + "/node").c_str(), X_OK) == 0) node = directory + "/node";
-    }
+    ChildProcess which({"/bin/sh", "-c", "command -v node"});
+    std::string node = which.readLine(20s).value_or("");
     if (node.empty()) GTEST_SKIP() << "no node on PATH";
     auto browser = startBrowser();
     ChildProcess run({node, clients + "/clients.mjs", BOSKEN_MCP_EXE, socket});

@@ -23,33 +23,22 @@ using namespace std::chrono_literals;
 
 namespace {
 
-const std::string stillWaitingText =
-    "Waiting for the owner to allow this agent in Bosken (a prompt is showing in the Bosken window). Try again "
-    "shortly.";
+const std::string stillWaitingText = "Waiting for the owner to allow this agent in Bosken (a prompt is showing in the Bosken window). Try again shortly.";
 const std::string connectionLostText = "Bosken closed the connection (it quit, or agent access was turned off).";
 const std::string timedOutText = "Bosken didn't answer in time.";
 const std::string hello = R"({"client":"test-agent","clientVersion":"1.0","type":"hello","version":1})";
-const size_t fortyEightMiB = 48u << 20;
 
 std::string welcome() { return AgentMessage::welcome("s").line(); }
 std::string pending() { return AgentMessage::pending().line(); }
 JSON textItem(const std::string& text) { return JSON::object({{"type", "text"}, {"text", text}}); }
 std::string result(int64_t id, const std::string& text) { return AgentMessage::result(id, {textItem(text)}, false).line(); }
 ToolOutcome textOutcome(const std::string& text) { return ToolOutcome{{textItem(text)}, false}; }
-std::string callLine(int64_t id) {
-    return R"({"arguments":{},"id":)" + std::to_string(id) + R"(,"tool":"list_agent_tabs","type":"call"})";
-}
+std::string callLine(int64_t id) { return R"({"arguments":{},"id":)" + std::to_string(id) + R"(,"tool":"list_agent_tabs","type":"call"})"; }
 
-// What the browser sends on one connection: bytes written at once (or in small pieces,
-// so the helper's reads split them, or over and over while the helper reads), then
-// optionally a close.
-struct Script {
-    std::string bytes;
-    bool closeAfter = false;
-    size_t pieces = 0;                      // 0: one write
-    bool repeat = false;
-    std::vector<std::string> replies = {};  // replies[i] answers the helper's line i (0 is hello)
-};
+// What the browser sends on one connection: bytes written at once (or in `pieces` small
+// ones, so the helper's reads split them, or over and over while the helper reads), then
+// optionally a close; replies[i] answers the helper's line i (0 is hello).
+struct Script { std::string bytes; bool closeAfter = false; size_t pieces = 0; bool repeat = false; std::vector<std::string> replies = {}; };
 
 // The browser's ends of the connections the link made. Each connection gets the next
 // script, written from a thread of its own so long scripts never block the link.
@@ -73,11 +62,7 @@ public:
             if (::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) return AppLink::LinkError::notRunning();
             size_t index = static_cast<size_t>(connects++);
             ends_.push_back(fds[1]);
-            {
-                std::lock_guard lock(mutex_);
-                received_.emplace_back();
-                played_.push_back(false);
-            }
+            { std::lock_guard lock(mutex_); received_.emplace_back(); played_.push_back(false); }
             Script script = index < scripts.size() ? scripts[index] : Script{};
             writers_.emplace_back([this, end = fds[1], index, script] { play(end, index, script); });
             return fds[0];
@@ -131,10 +116,7 @@ private:
             }
         } while (script.repeat);
         if (script.closeAfter) ::shutdown(fd, SHUT_WR);
-        {
-            std::lock_guard lock(mutex_);
-            played_[index] = true;
-        }
+        { std::lock_guard lock(mutex_); played_[index] = true; }
         changed_.notify_all();
         std::string pending;
         char chunk[65536];
@@ -168,15 +150,15 @@ TEST(AppLink, ConnectsOnTheFirstCallOnceAndDrainsWhatArrivedBetweenCalls) {
     // A poll that saw them is no reason to skip the drain.
     link->polled(link->fd(), POLLIN);
     EXPECT_EQ(TestSupport::runCall(*link, "list_agent_tabs", noArguments()), textOutcome("tab-2"));
-    EXPECT_EQ(browser.connects, 1);
-    EXPECT_EQ(browser.preflights, 1);
+    EXPECT_EQ(std::pair(browser.connects, browser.preflights), std::pair(1, 1));
     EXPECT_EQ(browser.lines(0, 3),
               (std::vector<std::string>{hello, R"({"arguments":{"url":"https://a.example"},"id":1,"tool":"open_tab","type":"call"})", callLine(2)}));
 }
 
+// Split across reads, with empty lines between them, the messages are still framed.
 TEST(AppLink, PendingThenNothingIsStillWaitingAndTheNextCallWaitsWithoutANewHello) {
     FakeBrowser browser;
-    browser.scripts = {{pending() + pending()}};
+    browser.scripts = {{"\n" + pending() + "\n\n" + pending(), false, 9}};
     auto link = browser.link(100ms);
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(TestSupport::runCall(*link, "list_agent_tabs", noArguments()), ToolOutcome::error(stillWaitingText));
@@ -187,8 +169,7 @@ TEST(AppLink, PendingThenNothingIsStillWaitingAndTheNextCallWaitsWithoutANewHell
     // The owner decided meanwhile: the welcome is already queued when the next call comes.
     browser.send(0, welcome() + result(1, "done"));
     EXPECT_EQ(TestSupport::runCall(*link, "list_agent_tabs", noArguments()), textOutcome("done"));
-    EXPECT_EQ(browser.connects, 1);
-    EXPECT_EQ(browser.preflights, 1);
+    EXPECT_EQ(std::pair(browser.connects, browser.preflights), std::pair(1, 1));
     EXPECT_EQ(browser.lines(0, 2), (std::vector<std::string>{hello, callLine(1)}));
 }
 
@@ -214,20 +195,13 @@ TEST(AppLink, ALostConnectionIsReplacedAtTheNextCallWithANewHelloAndIdsKeepRisin
         EXPECT_EQ(TestSupport::runCall(*link, "list_agent_tabs", noArguments()), c.outcome);
         browser.waitUntilPlayed(0);  // the stop or close arrives between the calls
         EXPECT_EQ(TestSupport::runCall(*link, "list_agent_tabs", noArguments()), textOutcome("second"));
-        EXPECT_EQ(browser.connects, 2);
-        EXPECT_EQ(browser.preflights, 2);
+        EXPECT_EQ(std::pair(browser.connects, browser.preflights), std::pair(2, 2));
         EXPECT_EQ(browser.lines(1, 2), (std::vector<std::string>{hello, callLine(c.nextID)}));
     }
 }
 
 TEST(AppLink, RefusalsGiveTheReasonOrTheDefaultOrPreflightsTextAndClose) {
-    struct Case {
-        const char* name;
-        std::string bytes;
-        std::vector<std::optional<std::string>> preflightAnswers;
-        std::string text;
-        int connects, preflights;
-    };
+    struct Case { const char* name; std::string bytes; std::vector<std::optional<std::string>> preflightAnswers; std::string text; int connects, preflights; };
     const std::vector<Case> cases = {
         {"denied with a reason", pending() + R"({"type":"denied","reason":"Not this agent."})" "\n", {}, "Not this agent.", 1, 2},
         {"denied without a reason", pending() + R"({"type":"denied"})" "\n", {}, "Bosken refused the connection.", 1, 2},
@@ -247,8 +221,7 @@ TEST(AppLink, RefusalsGiveTheReasonOrTheDefaultOrPreflightsTextAndClose) {
         auto link = browser.link();
         EXPECT_EQ(TestSupport::runCall(*link, "click", JSON()), ToolOutcome::error(c.text));
         EXPECT_EQ(link->state(), AppLink::State::closed);
-        EXPECT_EQ(browser.connects, c.connects);
-        EXPECT_EQ(browser.preflights, c.preflights);
+        EXPECT_EQ(std::pair(browser.connects, browser.preflights), std::pair(c.connects, c.preflights));
     }
 }
 
@@ -256,18 +229,12 @@ TEST(AppLink, RefusalsGiveTheReasonOrTheDefaultOrPreflightsTextAndClose) {
 // connection.
 TEST(AppLink, ALineOfExactlyFortyEightMebibytesArrivesWholeAndOneByteMoreIsRefused) {
     const std::string head = R"({"type":"result","id":1,"content":[{"type":"text","text":")";
-    std::string text(fortyEightMiB - head.size() - 4, 'y');
+    std::string text((48u << 20) - head.size() - 4, 'y');
     FakeBrowser browser;
     browser.scripts = {{welcome() + head + text + "\"}]}\n" + head + text + "y\"}]}\n"}};
     auto link = browser.link(5000ms, 10000ms);
     EXPECT_EQ(TestSupport::runCall(*link, "list_agent_tabs", noArguments()), textOutcome(text));
     EXPECT_EQ(TestSupport::runCall(*link, "list_agent_tabs", noArguments()), ToolOutcome::error(connectionLostText));
-}
-
-TEST(AppLink, SplitAndMergedReadsAndEmptyLinesAreFramed) {
-    FakeBrowser browser;
-    browser.scripts = {{"\n" + welcome() + "\n\n" + result(1, "split across reads") + "\n", false, 9}};
-    EXPECT_EQ(TestSupport::runCall(*browser.link(), "list_agent_tabs", noArguments()), textOutcome("split across reads"));
 }
 
 // A browser that stops reading, or floods the link with pending messages, cannot hold a call
@@ -312,10 +279,7 @@ TEST(AppLinkUnixSocket, PathLengthAndFailedCallsDecideTheOutcome) {
         std::string path;
         int open = 0;
         AppLink::SocketCalls calls;
-        calls.socket = [&] {
-            if (c.socketResult >= 0) ++open;
-            return c.socketResult;
-        };
+        calls.socket = [&] { return open += c.socketResult >= 0, c.socketResult; };
         calls.connect = [&](int, const void* address, unsigned length) {
             EXPECT_EQ(length, sizeof(sockaddr_un));
             path = static_cast<const sockaddr_un*>(address)->sun_path;
@@ -324,12 +288,8 @@ TEST(AppLinkUnixSocket, PathLengthAndFailedCallsDecideTheOutcome) {
         calls.close = [&](int) { --open; };
         calls.peerIsOwner = [&](int) { return c.peerIsOwner; };
         auto fd = AppLink::unixSocket(c.path, calls)();
-        if (c.connects) {
-            EXPECT_EQ(std::get<int>(fd), 5);
-            EXPECT_EQ(path, c.path);
-        } else {
-            EXPECT_EQ(std::get<AppLink::LinkError>(fd), AppLink::LinkError::notRunning());
-        }
+        if (c.connects) EXPECT_EQ(std::pair(std::get<int>(fd), path), std::pair(5, c.path));
+        else EXPECT_EQ(std::get<AppLink::LinkError>(fd), AppLink::LinkError::notRunning());
         EXPECT_EQ(open, c.connects ? 1 : 0);
     }
 }

@@ -55,9 +55,8 @@ inline std::string opened(int id, const std::string& address) { return callLine(
 // the platform tells it (/proc on Linux).
 inline std::optional<size_t> memoryBytes(pid_t pid, const std::string& figure) {
     std::istringstream status(TestSupport::readFile("/proc/" + std::to_string(pid) + "/status"));
-    for (std::string key; status >> key;) {
+    for (std::string key; status >> key;)
         if (size_t kib; key == figure && status >> kib) return kib * 1024;
-    }
     return std::nullopt;
 }
 
@@ -105,9 +104,8 @@ protected:
     }
     // Waits until the stand-in has logged `count` lines from the helper.
     void waitForLogged(size_t count) const {
-        for (auto until = std::chrono::steady_clock::now() + 20s; logged().size() < count && std::chrono::steady_clock::now() < until;) {
+        for (auto until = std::chrono::steady_clock::now() + 20s; logged().size() < count && std::chrono::steady_clock::now() < until;)
             std::this_thread::sleep_for(5ms);
-        }
         ASSERT_EQ(logged().size(), count);
     }
 };

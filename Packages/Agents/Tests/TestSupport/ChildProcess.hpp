@@ -52,35 +52,25 @@ public:
         argv.push_back(nullptr);
         std::vector<std::string> envStrings;
         std::vector<char*> envp;
-        if (environment) {
-            for (const auto& [k, v] : *environment) envStrings.push_back(k + "=" + v);
-            for (auto& s : envStrings) envp.push_back(s.data());
-            envp.push_back(nullptr);
-        }
+        for (const auto& [k, v] : environment.value_or(Environment{})) envStrings.push_back(k + "=" + v);
+        for (auto& s : envStrings) envp.push_back(s.data());
+        envp.push_back(nullptr);
         int rc = ::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environment ? envp.data() : environ);
         posix_spawn_file_actions_destroy(&actions);
-        if (rc != 0) {
-            pid_ = -1;
-            return;
-        }
+        if (rc != 0) { pid_ = -1; return; }
         stdin_ = std::move(in[1]);
         stdout_ = std::move(out[0]);
         stderr_ = std::move(err[0]);
-        ::fcntl(stdout_.get(), F_SETFL, O_NONBLOCK);
-        ::fcntl(stderr_.get(), F_SETFL, O_NONBLOCK);
+        for (int fd : {stdout_.get(), stderr_.get()}) ::fcntl(fd, F_SETFL, O_NONBLOCK);
     }
 
     ~ChildProcess() {
         closeStdin();
         if (pid_ > 0 && !status_) {
             ::kill(pid_, SIGKILL);
-            int st;
-            ::waitpid(pid_, &st, 0);
+            ::waitpid(pid_, nullptr, 0);
         }
     }
-
-    ChildProcess(const ChildProcess&) = delete;
-    ChildProcess& operator=(const ChildProcess&) = delete;
 
     bool started() const { return pid_ > 0; }
     pid_t pid() const { return pid_; }
@@ -96,15 +86,12 @@ public:
     // The next line of standard output without its line feed, or nothing after `timeout`.
     std::optional<std::string> readLine(std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
         auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (true) {
-            auto nl = out_.find('\n');
-            if (nl != std::string::npos) {
-                std::string line = out_.substr(0, nl);
-                out_.erase(0, nl + 1);
-                return line;
-            }
+        size_t nl;
+        while ((nl = out_.find('\n')) == std::string::npos)
             if (!pump(deadline)) return std::nullopt;
-        }
+        std::string line = out_.substr(0, nl);
+        out_.erase(0, nl + 1);
+        return line;
     }
 
     // Waits for the child to end (reading its output meanwhile); the wait status, or
@@ -112,25 +99,23 @@ public:
     std::optional<int> wait(std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
         auto deadline = std::chrono::steady_clock::now() + timeout;
         while (!status_) {
-            int st;
-            pid_t r = ::waitpid(pid_, &st, WNOHANG);
-            if (r == pid_) {
+            if (int st; ::waitpid(pid_, &st, WNOHANG) == pid_) {
                 status_ = st;
                 break;
             }
             if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
             pump(std::min(deadline, std::chrono::steady_clock::now() + std::chrono::milliseconds(20)));
         }
-        drain();
+        readInto(stdout_.get(), out_);
+        readInto(stderr_.get(), err_);
         return status_;
     }
 
     // Exit status of a normal exit, -signal for a signal, nothing while running.
     std::optional<int> exitCode(std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
         auto st = wait(timeout);
-        if (!st) return std::nullopt;
-        if (WIFEXITED(*st)) return WEXITSTATUS(*st);
-        if (WIFSIGNALED(*st)) return -WTERMSIG(*st);
+        if (st && WIFEXITED(*st)) return WEXITSTATUS(*st);
+        if (st && WIFSIGNALED(*st)) return -WTERMSIG(*st);
         return std::nullopt;
     }
 
@@ -160,17 +145,11 @@ private:
     static bool makePipe(FileDescriptor (&ends)[2]) {
         int fds[2];
         if (::pipe(fds) != 0) return false;
-        ends[0].reset(fds[0]);
-        ends[1].reset(fds[1]);
+        for (int end : {0, 1}) ends[end].reset(fds[end]);
         // Close-on-exec, so a child started later does not hold this child's input open and
         // closing it still reaches this child as end of input.
         for (int fd : fds) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
         return true;
-    }
-
-    void drain() {
-        readInto(stdout_.get(), out_);
-        readInto(stderr_.get(), err_);
     }
 
     // Waits for output until `deadline`; false when the deadline passed or both pipes ended.
@@ -181,8 +160,7 @@ private:
         if (r <= 0) return false;
         bool any = readInto(stdout_.get(), out_);
         any |= readInto(stderr_.get(), err_);
-        if (!any && (fds[0].revents & (POLLHUP | POLLERR)) && (fds[1].revents & (POLLHUP | POLLERR))) return false;
-        return true;
+        return any || !((fds[0].revents & (POLLHUP | POLLERR)) && (fds[1].revents & (POLLHUP | POLLERR)));
     }
 };
 
