@@ -25,28 +25,20 @@ std::size_t entriesIn(const std::string& directory) {
     return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator(directory), {}));
 }
 
-// `claude` is stood in for: each call is recorded and answered from `answers` (then status 0); a
-// successful "add" registers the helper the way the real command would.
+// `claude` is stood in for: each call's arguments are recorded and answered from `answers` (then
+// status 0); a successful "add" registers the helper the way the real command would.
 class ApplyingTest : public InstallerTest {
 protected:
-    struct Call {
-        std::string executable;
-        std::vector<std::string> arguments;
-        CommandRunner::Environment environment;
-    };
-    std::vector<Call> calls;
+    std::vector<std::vector<std::string>> calls;
     std::vector<CommandRunner::Result> answers;
     bool writesOnAdd = true;
 
     AgentInstaller applier(bool findCommands) {
-        CommandRunner runner{[this](const std::string& executable, const std::vector<std::string>& arguments,
-                                    const CommandRunner::Environment& environment) {
-            calls.push_back({executable, arguments, environment});
-            CommandRunner::Result answer{0, ""};
-            if (!answers.empty()) {
-                answer = answers.front();
-                answers.erase(answers.begin());
-            }
+        CommandRunner runner{[this](const std::string&, const std::vector<std::string>& arguments,
+                                    const CommandRunner::Environment&) {
+            calls.push_back(arguments);
+            const auto answer = answers.empty() ? CommandRunner::Result{0, ""} : answers.front();
+            if (!answers.empty()) answers.erase(answers.begin());
             if (answer.status == 0 && writesOnAdd && arguments.at(1) == "add")
                 write("home/.claude.json", boskenConfig(arguments.back()));
             return answer;
@@ -186,7 +178,7 @@ TEST_F(ApplyingTest, FailingSilentOrNotRemovingClaudeCommandIsReported) {
     auto inst = applier(true);
     auto made = planned(inst.removalPlan(inst.app(Kind::claudeCode)));
     EXPECT_EQ(inst.install(made), Outcome(AgentInstallError::notRemoved(home() + "/.claude.json")));
-    EXPECT_EQ(calls.back().arguments, (std::vector<std::string>{"mcp", "remove", "--scope", "user", "bosken"}));
+    EXPECT_EQ(calls.back(), (std::vector<std::string>{"mcp", "remove", "--scope", "user", "bosken"}));
 }
 
 // Every app and format: uninstall after install gives the original bytes back (the backup

@@ -58,8 +58,7 @@ TEST_F(PlanningTest, DirectoryFifoSocketLinkLoopOrHugeFileAtTheConfigPathIsUnrea
     // open() fails on a socket with neither ENOENT nor ENOTDIR, even for root: not a missing file.
     std::filesystem::create_directories(path("home/.kiro/settings"));
     const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
+    sockaddr_un address{.sun_family = AF_UNIX, .sun_path = {}};
     const auto socketPath = path("home/.kiro/settings/mcp.json");
     ASSERT_LT(socketPath.size(), sizeof address.sun_path);
     std::strcpy(address.sun_path, socketPath.c_str());
