@@ -95,7 +95,6 @@ TEST_F(ApplyingTest, FileChangedSinceShownIsLeftAlone) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         std::filesystem::remove_all(path("home"));
-        std::filesystem::create_directories(path("home/.cursor"));
         if (c.before) write("home/.cursor/mcp.json", *c.before);
         auto made = plan(Kind::cursor);
         std::filesystem::remove(config);
