@@ -49,23 +49,18 @@ protected:
 
 // MARK: - write
 
-TEST_F(AtomicFileTest, WriteCreatesMissingFoldersAndAPrivateFile) {
-    std::string target = path("a/b/config.toml");
-    EXPECT_EQ(AtomicFile::write("x = 1\n", target), std::nullopt);
-    EXPECT_EQ(readFile(target), "x = 1\n");
-    EXPECT_EQ(modeOf(target), 0600u);
-    EXPECT_EQ(entries(path("a/b")), std::vector<std::string>{"config.toml"});
-}
-
-TEST_F(AtomicFileTest, WriteReplacesTheContentsAndKeepsOnlyThePermissionBits) {
-    struct Case { unsigned before, after; std::string contents; };
-    for (const Case& c : {Case{04755, 0755, "new"}, Case{0600, 0600, ""}}) {
-        writeFile(path("file"), "old contents that are longer");
-        ASSERT_EQ(::chmod(path("file").c_str(), c.before), 0);
-        EXPECT_EQ(AtomicFile::write(c.contents, path("file")), std::nullopt);
-        EXPECT_EQ(readFile(path("file")), c.contents);
-        EXPECT_EQ(modeOf(path("file")), c.after) << std::oct << c.before;
+// A new file (in folders made for it) is private; a replaced one keeps only its permission bits.
+TEST_F(AtomicFileTest, WriteMakesAPrivateFileOrKeepsThePermissionBits) {
+    struct Case { std::string file; std::optional<unsigned> before; unsigned after; std::string contents; };
+    for (const Case& c : {Case{"a/b/config.toml", std::nullopt, 0600, "x = 1\n"}, Case{"file", 04755, 0755, "new"},
+                          Case{"file", 0600, 0600, ""}}) {
+        if (c.before) writeFile(path(c.file), "old contents that are longer");
+        if (c.before) { ASSERT_EQ(::chmod(path(c.file).c_str(), *c.before), 0); }
+        EXPECT_EQ(AtomicFile::write(c.contents, path(c.file)), std::nullopt);
+        EXPECT_EQ(readFile(path(c.file)), c.contents);
+        EXPECT_EQ(modeOf(path(c.file)), c.after) << c.file << " " << std::oct << c.before.value_or(0);
     }
+    EXPECT_EQ(entries(path("a/b")), std::vector<std::string>{"config.toml"});
 }
 
 TEST_F(AtomicFileTest, WriteGoesThroughSymbolicLinksAndKeepsThem) {
