@@ -25,28 +25,20 @@ std::size_t entriesIn(const std::string& directory) {
     return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator(directory), {}));
 }
 
-// `claude` is stood in for: each call is recorded and answered from `answers` (then status 0); a
-// successful "add" registers the helper the way the real command would.
+// `claude` is stood in for: each call's arguments are recorded and answered from `answers` (then
+// status 0); a successful "add" registers the helper the way the real command would.
 class ApplyingTest : public InstallerTest {
 protected:
-    struct Call {
-        std::string executable;
-        std::vector<std::string> arguments;
-        CommandRunner::Environment environment;
-    };
-    std::vector<Call> calls;
+    std::vector<std::vector<std::string>> calls;
     std::vector<CommandRunner::Result> answers;
     bool writesOnAdd = true;
 
     AgentInstaller applier(bool findCommands) {
-        CommandRunner runner{[this](const std::string& executable, const std::vector<std::string>& arguments,
-                                    const CommandRunner::Environment& environment) {
-            calls.push_back({executable, arguments, environment});
-            CommandRunner::Result answer{0, ""};
-            if (!answers.empty()) {
-                answer = answers.front();
-                answers.erase(answers.begin());
-            }
+        CommandRunner runner{[this](const std::string&, const std::vector<std::string>& arguments,
+                                    const CommandRunner::Environment&) {
+            calls.push_back(arguments);
+            const auto answer = answers.empty() ? CommandRunner::Result{0, ""} : answers.front();
+            if (!answers.empty()) answers.erase(answers.begin());
             if (answer.status == 0 && writesOnAdd && arguments.at(1) == "add")
                 write("home/.claude.json", boskenConfig(arguments.back()));
             return answer;
@@ -76,7 +68,7 @@ TEST_F(ApplyingTest, WritesThePlannedFileAndBacksUpAnyOriginal) {
     struct Case { Kind kind; std::string config; std::optional<std::string> original; Change change; };
     const Case cases[] = {
         {Kind::windsurf, home() + "/.codeium/windsurf/mcp_config.json",
-         "{\"mcpServers\": {\"other\": {\"command\": \"x\"}}, \"n\": 1.50}", Change::add()},
+         "{\"mcpServers\": {\"other\": {\"command\": \"x\"}}}", Change::add()},
         {Kind::cursor, home() + "/.cursor/mcp.json", boskenConfig(old), Change::replace(old)},
         {Kind::gemini, home() + "/.gemini/settings.json", std::nullopt, Change::add()},
     };
@@ -91,7 +83,6 @@ TEST_F(ApplyingTest, WritesThePlannedFileAndBacksUpAnyOriginal) {
         if (backup) { EXPECT_EQ(TestSupport::readFile(*backup), *c.original); }
         EXPECT_EQ(entriesIn(std::filesystem::path(c.config).parent_path()), backup ? 2u : 1u);
     }
-    EXPECT_NE(TestSupport::readFile(cases[0].config).find("1.50"), std::string::npos);
 }
 
 TEST_F(ApplyingTest, FileChangedSinceShownIsLeftAlone) {
@@ -104,7 +95,6 @@ TEST_F(ApplyingTest, FileChangedSinceShownIsLeftAlone) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         std::filesystem::remove_all(path("home"));
-        std::filesystem::create_directories(path("home/.cursor"));
         if (c.before) write("home/.cursor/mcp.json", *c.before);
         auto made = plan(Kind::cursor);
         std::filesystem::remove(config);
@@ -122,11 +112,9 @@ TEST_F(ApplyingTest, SymlinkedConfigStaysALinkAndIsBackedUpBesideItsTarget) {
     std::filesystem::create_symlink(path("dotfiles/cursor.json"), path("home/.cursor/mcp.json"));
     auto made = plan(Kind::cursor);
     auto outcome = install(made);
-    ASSERT_TRUE(std::holds_alternative<AgentInstallResult>(outcome));
+    ASSERT_EQ(outcome, Outcome(AgentInstallResult{made.app, Change::add(), path("dotfiles/cursor.json"),
+                                                  path("dotfiles/cursor.json.bosken-backup-" + stamp())}));
     EXPECT_TRUE(std::filesystem::is_symlink(path("home/.cursor/mcp.json")));
-    EXPECT_EQ(TestSupport::readFile(path("dotfiles/cursor.json")), *made.result);
-    EXPECT_EQ(TestSupport::readFile(path("dotfiles/cursor.json.bosken-backup-" + stamp())), "{}");
-    EXPECT_EQ(std::get<AgentInstallResult>(outcome).configPath, path("dotfiles/cursor.json"));
 }
 
 TEST_F(ApplyingTest, ABackupNameTakenSinceShownGoesToTheNextFreeOneAndIsReported) {
@@ -136,7 +124,6 @@ TEST_F(ApplyingTest, ABackupNameTakenSinceShownGoesToTheNextFreeOneAndIsReported
     TestSupport::writeFile(*made.backupPath, "another run's backup");
     auto outcome = install(made);
     ASSERT_EQ(outcome, Outcome(AgentInstallResult{made.app, Change::add(), config, *made.backupPath + "-2"}));
-    EXPECT_EQ(TestSupport::readFile(*made.backupPath), "another run's backup");
     EXPECT_EQ(TestSupport::readFile(*made.backupPath + "-2"), "{}");
 }
 
@@ -164,16 +151,14 @@ TEST_F(ApplyingTest, FailureBeforeWritingLeavesTheFileAlone) {
 
     auto unbackedUp = plan(Kind::cursor);
     unbackedUp.backupPath = path("no/such/dir/backup");
-    auto outcome = install(unbackedUp);
-    ASSERT_TRUE(std::holds_alternative<AgentInstallError>(outcome));
-    const auto& error = std::get<AgentInstallError>(outcome);
-    EXPECT_EQ(error.kind, AgentInstallError::Kind::backupFailed);
-    EXPECT_FALSE(error.why.empty());
-    EXPECT_EQ(error.message(), config + " wasn't changed: couldn't make a backup first (" + error.why + ").");
+    const auto outcome = install(unbackedUp);
+    const auto* error = std::get_if<AgentInstallError>(&outcome);
+    ASSERT_TRUE(error && !error->why.empty());
+    EXPECT_EQ(error->message(), config + " wasn't changed: couldn't make a backup first (" + error->why + ").");
     EXPECT_EQ(TestSupport::readFile(config), "{}");
 }
 
-TEST_F(ApplyingTest, FailingOrSilentClaudeCommandIsReported) {
+TEST_F(ApplyingTest, FailingSilentOrNotRemovingClaudeCommandIsReported) {
     writeExecutable(path("bin/claude"));
     struct Case { CommandRunner::Result answer; bool registers; AgentInstallError expected; };
     const Case cases[] = {
@@ -188,6 +173,11 @@ TEST_F(ApplyingTest, FailingOrSilentClaudeCommandIsReported) {
         EXPECT_EQ(install(plan(Kind::claudeCode, true), true), Outcome(c.expected));
         EXPECT_EQ(calls.size(), 1u);
     }
+    write("home/.claude.json", boskenConfig(helper));
+    auto inst = applier(true);
+    auto made = planned(inst.removalPlan(inst.app(Kind::claudeCode)));
+    EXPECT_EQ(inst.install(made), Outcome(AgentInstallError::notRemoved(home() + "/.claude.json")));
+    EXPECT_EQ(calls.back(), (std::vector<std::string>{"mcp", "remove", "--scope", "user", "bosken"}));
 }
 
 // Every app and format: uninstall after install gives the original bytes back (the backup
@@ -271,22 +261,11 @@ TEST_F(ApplyingTest, ExistingEntryKeepsTheUsersKeysAndIsTurnedBackOn) {
         auto outcome = inst.install(made);
         ASSERT_TRUE(std::holds_alternative<AgentInstallResult>(outcome)) << messageOf(outcome);
         EXPECT_EQ(TestSupport::readFile(app.configURL), c.after);
-        if (c.change.kind == Change::Kind::unchanged) {
-            EXPECT_TRUE(messageOf(outcome).starts_with("Turned Bosken back on in " + std::string(app.name()) + " in ")) << messageOf(outcome);
-        } else {
-            EXPECT_TRUE(messageOf(outcome).starts_with("Pointed Cursor's Bosken at this copy in " + app.configURL +
-                                                        " and turned it back on; it started /old.")) << messageOf(outcome);
-        }
+        const auto said = c.change.kind == Change::Kind::unchanged
+                              ? "Turned Bosken back on in " + std::string(app.name()) + " in "
+                              : "Pointed Cursor's Bosken at this copy in " + app.configURL + " and turned it back on; it started /old.";
+        EXPECT_TRUE(messageOf(outcome).starts_with(said)) << messageOf(outcome);
     }
-}
-
-TEST_F(ApplyingTest, ClaudeCommandRemoves) {
-    writeExecutable(path("bin/claude"));
-    write("home/.claude.json", boskenConfig(helper));
-    auto inst = applier(true);
-    auto made = planned(inst.removalPlan(inst.app(Kind::claudeCode)));
-    EXPECT_EQ(inst.install(made), Outcome(AgentInstallError::notRemoved(home() + "/.claude.json")));
-    EXPECT_EQ(calls.back().arguments, (std::vector<std::string>{"mcp", "remove", "--scope", "user", "bosken"}));
 }
 
 }  // namespace
