@@ -29,15 +29,8 @@ EntryResult entryIn(const std::optional<std::string>& bytes, const Format& forma
 }
 EntryResult none() { return std::optional<JSON>{}; }
 
-const std::string kAlone =
-    "{\n"
-    "  \"mcpServers\" : {\n"
-    "    \"bosken\" : {\n"
-    "      \"args\" : [],\n"
-    "      \"command\" : \"/Applications/Bosken.app/Contents/Helpers/bosken-mcp\"\n"
-    "    }\n"
-    "  }\n"
-    "}\n";
+const std::string kAlone = "{\n  \"mcpServers\" : {\n    \"bosken\" : {\n      \"args\" : [],\n"
+                           "      \"command\" : \"/Applications/Bosken.app/Contents/Helpers/bosken-mcp\"\n    }\n  }\n}\n";
 
 }  // namespace
 
@@ -88,16 +81,13 @@ TEST(JSONMCPConfig, InPlaceEditsKeepTheFilesStyle) {
         vscode{"servers", kJSONC, true};
     struct Case { const char* what; Format format; std::string before, after; };
     const Case cases[] = {
-        {"two spaces, spaced colons, another server", kMCPFile,
-         "{\n  \"mcpServers\" : {\n    \"other\" : {\n      \"command\" : \"x\"\n    }\n  }\n}\n",
+        {"two spaces, spaced colons, another server", kMCPFile, "{\n  \"mcpServers\" : {\n    \"other\" : {\n      \"command\" : \"x\"\n    }\n  }\n}\n",
          "{\n  \"mcpServers\" : {\n    \"other\" : {\n      \"command\" : \"x\"\n    },\n    \"bosken\" : {\n"
          "      \"command\" : \"/H\",\n      \"args\" : []\n    }\n  }\n}\n"},
-        {"four spaces, unsorted keys, escapes and numbers, no servers yet", general,
-         "{\n    \"zeta\": \"\\u00e9\\/\",\n    \"alpha\": 1.50e0\n}\n",
+        {"four spaces, unsorted keys, escapes and numbers, no servers yet", general, "{\n    \"zeta\": \"\\u00e9\\/\",\n    \"alpha\": 1.50e0\n}\n",
          "{\n    \"zeta\": \"\\u00e9\\/\",\n    \"alpha\": 1.50e0,\n    \"mcpServers\": {\n        \"bosken\": {\n"
          "            \"command\": \"/H\",\n            \"args\": []\n        }\n    }\n}\n"},
-        {"tabs, CR LF, a BOM, no final newline, empty servers", kMCPFile,
-         bom + "{\r\n\t\"mcpServers\": {}\r\n}",
+        {"tabs, CR LF, a BOM, no final newline, empty servers", kMCPFile, bom + "{\r\n\t\"mcpServers\": {}\r\n}",
          bom + "{\r\n\t\"mcpServers\": {\r\n\t\t\"bosken\": {\r\n\t\t\t\"command\": \"/H\",\r\n\t\t\t\"args\": []\r\n"
                "\t\t}\r\n\t}\r\n}"},
         {"one line without spaces", kMCPFile, "{\"mcpServers\":{\"a\":{\"command\":\"x\"}}}",
@@ -109,8 +99,7 @@ TEST(JSONMCPConfig, InPlaceEditsKeepTheFilesStyle) {
          "// Zed settings\n{\n  \"theme\": \"One Dark\", // mine\n  /* servers */\n  \"context_servers\": {\n"
          "    \"other\": {\"command\": \"x\",}, // keep\n    \"bosken\": {\n      \"command\": \"/H\",\n"
          "      \"args\": []\n    },\n  },\n}\n// end\n"},
-        {"a comment after the last member, no trailing comma", vscode,
-         "{\n  \"servers\": {\n    \"a\": {} // note\n  }\n}\n",
+        {"a comment after the last member, no trailing comma", vscode, "{\n  \"servers\": {\n    \"a\": {} // note\n  }\n}\n",
          "{\n  \"servers\": {\n    \"a\": {}, // note\n    \"bosken\": {\n      \"command\": \"/H\",\n"
          "      \"args\": []\n    }\n  }\n}\n"},
         {"an empty object holding a comment", vscode, "{\n  \"servers\": {\n    // none yet\n  }\n}\n",
