@@ -57,9 +57,7 @@ struct FakePlatform {
 };
 
 // The refusal's kind, or "none" when the helper may connect.
-std::optional<Kind> kindOf(const std::optional<Refusal>& refusal) {
-    return refusal ? std::optional<Kind>(refusal->kind) : std::nullopt;
-}
+std::optional<Kind> kindOf(const std::optional<Refusal>& refusal) { return refusal ? std::optional<Kind>(refusal->kind) : std::nullopt; }
 
 TEST(HelperRelaunchTests, AnswersEachDiskState) {
     const std::optional<std::string> first = "file:1:100:5000:1.0", other = "cdhash:00ff", absent;

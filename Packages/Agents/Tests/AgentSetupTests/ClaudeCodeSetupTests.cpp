@@ -100,8 +100,7 @@ TEST_F(ClaudeCodeSetupTest, WithoutClaudeTheFileIsEditedAndAnEqualEntryLeftAlone
 
 TEST_F(ClaudeCodeSetupTest, StatusComparesOnlyTheCommand) {
     const std::pair<std::optional<std::string>, Status> cases[] = {
-        {std::nullopt, Status::notConnected()},
-        {"{oops", Status::notConnected()},
+        {std::nullopt, Status::notConnected()}, {"{oops", Status::notConnected()},
         {R"({"mcpServers": {"bosken": {"command": "/Applications/Bosken.app/Contents/Helpers/bosken-mcp", "args": ["-v"]}}})",
          Status::connected()},
         {R"({"mcpServers": {"bosken": {"command": "/x"}}})", Status::otherHelper("/x")},

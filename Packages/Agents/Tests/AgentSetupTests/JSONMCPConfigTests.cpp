@@ -24,9 +24,7 @@ Merged merged(const std::optional<std::string>& bytes, const JSON& with = entry(
 }
 
 using EntryResult = std::variant<std::optional<JSON>, JSONMCPConfig::Problem>;
-EntryResult entryIn(const std::optional<std::string>& bytes, const Format& format = kMCPFile) {
-    return JSONMCPConfig::entry(bytes, format, "bosken");
-}
+EntryResult entryIn(const std::optional<std::string>& bytes, const Format& format = kMCPFile) { return JSONMCPConfig::entry(bytes, format, "bosken"); }
 EntryResult none() { return std::optional<JSON>{}; }
 
 const std::string kAlone = "{\n  \"mcpServers\" : {\n    \"bosken\" : {\n      \"args\" : [],\n"
