@@ -28,31 +28,25 @@ const std::string registersHelper = "printf '{\"mcpServers\":{\"bosken\":{\"comm
 
 struct InstallRun { int status = -100; std::string out, err; };
 
-class InstallEndToEndTest : public TestSupport::TempDirTest {
+class InstallEndToEndTest : public InstallerTestSupport::InstallerTest {
 protected:
-    std::string helper;
+    std::string helper = path("Applications/Bosken.app/Contents/Helpers/bosken-mcp");
 
     void SetUp() override {
-        helper = path("Applications/Bosken.app/Contents/Helpers/bosken-mcp");
         std::filesystem::create_directories(std::filesystem::path(helper).parent_path());
         std::filesystem::copy_file(BOSKEN_MCP_EXE, helper);
-        std::filesystem::create_directories(path("home"));
-        std::filesystem::create_directories(path("bin"));
+        for (const char* folder : {"home", "bin"}) std::filesystem::create_directories(path(folder));
     }
-    std::string home() const { return path("home"); }
-
-    InstallRun install(std::vector<std::string> arguments, std::optional<TestSupport::ChildProcess::Environment> environment = {},
-                std::optional<std::string> executable = {}) {
+    TestSupport::ChildProcess::Environment environment() const { return {{"HOME", home()}, {"PATH", path("bin")}}; }
+    InstallRun install(std::vector<std::string> arguments, std::optional<std::string> executable = {}) {
         arguments.insert(arguments.begin(), {executable.value_or(helper), "install"});
-        if (!environment) environment = TestSupport::ChildProcess::Environment{{"HOME", home()}, {"PATH", path("bin")}};
-        TestSupport::ChildProcess child(arguments, environment);
+        TestSupport::ChildProcess child(arguments, environment());
         EXPECT_TRUE(child.started());
         child.closeStdin();
         int status = child.exitCode(std::chrono::seconds(60)).value_or(-100);
         return {status, child.output(), child.errorOutput()};
     }
     std::string read(const std::string& relative) const { return TestSupport::readFile(path(relative)); }
-    void write(const std::string& relative, const std::string& bytes) const { TestSupport::writeFile(path(relative), bytes); }
     std::set<std::string> filesUnder(const std::string& relative) const {
         std::set<std::string> files;
         for (const auto& entry : std::filesystem::recursive_directory_iterator(path(relative)))
@@ -61,10 +55,8 @@ protected:
     }
     std::string backupOf(const std::string& relative) const {
         auto file = std::filesystem::path(path(relative));
-        for (const auto& entry : std::filesystem::directory_iterator(file.parent_path())) {
-            auto name = entry.path().filename().string();
-            if (name.starts_with(file.filename().string() + ".bosken-backup-")) return entry.path().string();
-        }
+        for (const auto& entry : std::filesystem::directory_iterator(file.parent_path()))
+            if (entry.path().filename().string().starts_with(file.filename().string() + ".bosken-backup-")) return entry.path().string();
         return {};
     }
     // A stand-in `claude` that logs its arguments and environment and then runs `body`.
@@ -76,11 +68,9 @@ protected:
     }
     static std::optional<std::string> boskenCommand(const std::string& bytes) {
         auto json = JSON::parsed(bytes);
-        if (!json) return std::nullopt;
-        auto* servers = (*json)["mcpServers"];
-        auto* bosken = servers ? (*servers)["bosken"] : nullptr;
-        auto* command = bosken ? (*bosken)["command"] : nullptr;
-        return command && command->string() ? std::optional<std::string>(*command->string()) : std::nullopt;
+        const JSON* at = json ? &*json : nullptr;
+        for (const char* key : {"mcpServers", "bosken", "command"}) at = at ? (*at)[key] : nullptr;
+        return at && at->string() ? std::optional<std::string>(*at->string()) : std::nullopt;
     }
 };
 
@@ -97,8 +87,8 @@ TEST_F(InstallEndToEndTest, EachJSONAppIntoAnEmptyHomeThenOverAnExistingFileWith
     std::filesystem::create_symlink(helper, path("bin/bosken-mcp"));
     for (const auto& file : appFiles) {
         SCOPED_TRACE(file.app);
-        auto fresh = install({"--app", file.app}, {}, path("bin/bosken-mcp"));
-        EXPECT_EQ(fresh.status, 0) << fresh.err;
+        auto fresh = install({"--app", file.app}, path("bin/bosken-mcp"));
+        EXPECT_EQ(fresh.status, 0);
         EXPECT_EQ(fresh.err, "");
         EXPECT_TRUE(fresh.out.ends_with("\n" + closingLine + "\n")) << fresh.out;
         EXPECT_EQ(boskenCommand(read(file.relative)), helper);
@@ -152,9 +142,9 @@ TEST_F(InstallEndToEndTest, FailingClaudeCommandPrintsItsCleanedOutputAndTheManu
     fakeClaude("printf '\\033[31mError:\\033[0m could not\\n   write the config\\n'; exit 1");
     auto run = install({});
     EXPECT_EQ(run.status, 2);
-    auto app = AgentSetup::AgentApp{AgentSetup::AgentApp::Kind::claudeCode, home() + "/.claude.json", true};
+    const AgentSetup::AgentApp app{AgentSetup::AgentApp::Kind::claudeCode, home() + "/.claude.json", true};
     EXPECT_EQ(run.err, "bosken-mcp: Claude Code: The command failed: Error: could not write the config\nBy hand:\n" +
-                           AgentInstaller::manualSteps(helper, std::vector<AgentSetup::AgentApp>{app}) + "\n");
+                           AgentInstaller::manualSteps(helper, std::vector{app}) + "\n");
     EXPECT_EQ(run.out.find(closingLine), std::string::npos);
 }
 
@@ -188,8 +178,7 @@ TEST_F(InstallEndToEndTest, KilledInEachPhaseLeavesNoPartialBackupAndTheNextRunN
         SCOPED_TRACE(phase);
         write(config, original);
         {
-            TestSupport::ChildProcess child({helper, "install", "--app", "cursor"},
-                                            TestSupport::ChildProcess::Environment{{"HOME", home()}, {"PATH", path("bin")}});
+            TestSupport::ChildProcess child({helper, "install", "--app", "cursor"}, environment());
             child.closeStdin();
             // Watches the folder until the phase begins (or the run ends without it being seen),
             // leaving the child the processor between looks.
@@ -206,8 +195,7 @@ TEST_F(InstallEndToEndTest, KilledInEachPhaseLeavesNoPartialBackupAndTheNextRunN
             std::filesystem::remove(path("home/.cursor/" + name));
         }
     }
-    auto next = install({"--app", "cursor"});
-    EXPECT_EQ(next.status, 0) << next.err;
+    EXPECT_EQ(install({"--app", "cursor"}).status, 0);
     EXPECT_EQ(read(config), complete);
     EXPECT_FALSE(seen(hidden));
 }

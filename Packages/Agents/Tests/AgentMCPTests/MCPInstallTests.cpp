@@ -30,9 +30,7 @@ TEST(MCPInstallOptions, Parsing) {
         {{"--app", "Cursor"}, appError},
         {{"--help", "--app=cursor"}, "unknown option --app=cursor\n" + MCPInstall::usage()},
     };
-    for (const auto& c : cases) {
-        EXPECT_EQ(Options::parse(c.arguments), c.expected) << ::testing::PrintToString(c.arguments);
-    }
+    for (const auto& c : cases) EXPECT_EQ(Options::parse(c.arguments), c.expected) << ::testing::PrintToString(c.arguments);
 }
 
 // No agent command is on PATH, so a command that runs anyway is a fault.
@@ -46,10 +44,9 @@ protected:
         return InstallerTest::installer({{"PATH", path("bin")}}, false,
                                         CommandRunner{[](auto&&...) { return CommandRunner::Result{1, "unexpected"}; }});
     }
+    int captured(const std::function<int()>& call) { return out.clear(), err.clear(), call(); }
     int run(const std::vector<std::string>& arguments, std::optional<std::string> helperPath = helper) {
-        out.clear();
-        err.clear();
-        return MCPInstall::run(arguments, {}, helperPath, installer(), toOut, toErr);
+        return captured([&] { return MCPInstall::run(arguments, {}, helperPath, installer(), toOut, toErr); });
     }
     std::string read(const std::string& relative) const { return TestSupport::readFile(path(relative)); }
     bool exists(const std::string& relative) const { return std::filesystem::exists(path(relative)); }
@@ -92,8 +89,8 @@ TEST_F(MCPInstallTest, ListWinsOverTargetsAndShowsEachState) {
     EXPECT_EQ(run({"--all", "--app", "codex", "--dry-run", "--list"}), 0);
     const auto h = home();
     ASSERT_EQ(out.size(), AgentApp::allCases.size());
-    EXPECT_EQ(out[0], "claude-code  Claude Code: not found (" + h + "/.claude.json)");
-    EXPECT_EQ(std::vector<std::string>(out.begin() + 1, out.begin() + 6), (std::vector<std::string>{
+    EXPECT_EQ(std::vector<std::string>(out.begin(), out.begin() + 6), (std::vector<std::string>{
+        "claude-code  Claude Code: not found (" + h + "/.claude.json)",
         "claude-desktop  Claude (desktop app): starts another Bosken:  (" + h +
             "/Library/Application Support/Claude/claude_desktop_config.json)",
         "codex  Codex (CLI and app): starts another Bosken: /old/bosken-mcp (" + h + "/.codex/config.toml)",
@@ -133,9 +130,7 @@ TEST_F(MCPInstallTest, Targets) {
 
 TEST_F(MCPInstallTest, UninstallShowsRemovesAndFindsNothingToRemove) {
     auto uninstall = [&](const std::vector<std::string>& arguments) {
-        out.clear();
-        err.clear();
-        return MCPInstall::runUninstall(arguments, {}, installer(), toOut, toErr);
+        return captured([&] { return MCPInstall::runUninstall(arguments, {}, installer(), toOut, toErr); });
     };
     const auto cursor = home() + "/.cursor/mcp.json", backup = cursor + ".bosken-backup-" + InstallerTestSupport::stamp();
     const std::string original = "{\"mcpServers\": {\"a\": {}}}";
@@ -168,10 +163,8 @@ TEST_F(MCPInstallTest, RunningOutOfMemoryFailsThatAppWithItsStepsAndTheNextAppSt
     auto installer = InstallerTest::installer({{"PATH", path("bin")}}, true,
                                               CommandRunner{[](auto&&...) -> CommandRunner::Result { throw std::bad_alloc(); }});
     EXPECT_EQ(MCPInstall::run({"--app", "claude-code", "--app", "cursor"}, {}, helper, installer, toOut, toErr), 2);
-    auto claude = AgentApp{Kind::claudeCode, home() + "/.claude.json", false};
-    EXPECT_EQ(err, std::vector<std::string>{"Claude Code: Bosken ran out of memory working on " + home() +
-                                            "/.claude.json.\nBy hand:\n" +
-                                            AgentInstaller::manualSteps(helper, std::vector<AgentApp>{claude})});
+    EXPECT_EQ(err, std::vector<std::string>{"Claude Code: Bosken ran out of memory working on " + home() + "/.claude.json.\nBy hand:\n" +
+                                            AgentInstaller::manualSteps(helper, std::vector{AgentApp{Kind::claudeCode, home() + "/.claude.json", false}})});
     EXPECT_NE(read("home/.cursor/mcp.json").find("\"command\" : \"" + helper + "\""), std::string::npos);
 }
 

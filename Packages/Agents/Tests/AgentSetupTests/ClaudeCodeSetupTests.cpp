@@ -25,42 +25,31 @@ constexpr const char* appHelper = "/Applications/Bosken.app/Contents/Helpers/bos
 
 TEST(ClaudeCodeSetupLocations, SettingsFileFollowsClaudeConfigDirWhenSet) {
     const std::pair<ClaudeCodeSetup::Environment, std::string> cases[] = {
-        {{}, "/Users/ann/.claude.json"},
-        {{{"CLAUDE_CONFIG_DIR", ""}}, "/Users/ann/.claude.json"},
+        {{}, "/Users/ann/.claude.json"}, {{{"CLAUDE_CONFIG_DIR", ""}}, "/Users/ann/.claude.json"},
         {{{"CLAUDE_CONFIG_DIR", "~/cc"}}, "~/cc/.claude.json"},  // taken as written: no tilde expansion
     };
-    for (const auto& [environment, expected] : cases) {
-        EXPECT_EQ(ClaudeCodeSetup::configURL(environment, "/Users/ann"), expected) << expected;
-    }
+    for (const auto& [environment, expected] : cases) EXPECT_EQ(ClaudeCodeSetup::configURL(environment, "/Users/ann"), expected) << expected;
 }
 
 TEST(ClaudeCodeSetupLocations, OnlyAppBundleHelpersOutsideVolumesAndTranslocationAreInstalled) {
     const std::pair<std::string, bool> cases[] = {
-        {appHelper, true},
-        {"/Volumes/Bosken/Bosken.app/Contents/Helpers/bosken-mcp", false},
+        {appHelper, true}, {"/Volumes/Bosken/Bosken.app/Contents/Helpers/bosken-mcp", false},
         {"/private/var/folders/xy/T/AppTranslocation/1234/d/Bosken.app/Contents/Helpers/bosken-mcp", false},
-        {"Bosken.app/Contents/Helpers/bosken-mcp", false},
-        {"/Applications/Bosken.app/Contents/MacOS/bosken-mcp", false},
+        {"Bosken.app/Contents/Helpers/bosken-mcp", false}, {"/Applications/Bosken.app/Contents/MacOS/bosken-mcp", false},
     };
-    for (const auto& [path, installed] : cases) {
-        EXPECT_EQ(ClaudeCodeSetup::isInstalled(path), installed) << path;
-    }
+    for (const auto& [path, installed] : cases) EXPECT_EQ(ClaudeCodeSetup::isInstalled(path), installed) << path;
 }
 
 TEST(ClaudeCodeSetupQuoting, QuotesOnlyWhatAShellWouldSplitOrExpand) {
     const std::pair<std::string, std::string> cases[] = {
-        {"a-b_c.d+e/9", "a-b_c.d+e/9"},
-        {"/My Apps/x", "'/My Apps/x'"},
-        {"/it's/x", "'/it'\\''s/x'"},
+        {"a-b_c.d+e/9", "a-b_c.d+e/9"}, {"/My Apps/x", "'/My Apps/x'"}, {"/it's/x", "'/it'\\''s/x'"},
         {"$HOME", "'$HOME'"}, {"~/x", "'~/x'"},
         // Letters, marks and digits of any script stay bare.
         {"/B\xC3\xBCro/e\xCC\x81/\xD9\xA3\xD9\xA4", "/B\xC3\xBCro/e\xCC\x81/\xD9\xA3\xD9\xA4"},
         // Symbols, spaces of other scripts and broken UTF-8 are quoted.
         {"/a\xE2\x80\x83x", "'/a\xE2\x80\x83x'"}, {"/\xF0\x9F\x98\x80", "'/\xF0\x9F\x98\x80'"}, {"/a\xFF", "'/a\xFF'"},
     };
-    for (const auto& [text, quoted] : cases) {
-        EXPECT_EQ(ClaudeCodeSetup::shellQuoted(text), quoted) << text;
-    }
+    for (const auto& [text, quoted] : cases) EXPECT_EQ(ClaudeCodeSetup::shellQuoted(text), quoted) << text;
 }
 
 // A `claude` stand-in that records the arguments of every run and answers through `respond`.
@@ -68,9 +57,7 @@ class ClaudeCodeSetupTest : public TestSupport::TempDirTest {
 protected:
     std::string settings = path("home/.claude.json");
     std::vector<std::vector<std::string>> calls;
-    std::function<CommandRunner::Result(const std::vector<std::string>&)> respond = [](const auto&) {
-        return CommandRunner::Result{0, ""};
-    };
+    std::function<CommandRunner::Result(const std::vector<std::string>&)> respond = [](const auto&) { return CommandRunner::Result{0, ""}; };
 
     ClaudeCodeSetup setup(std::optional<std::string> claude) {
         CommandRunner runner{[this](const auto&, const auto& arguments, const auto&) {
@@ -103,11 +90,9 @@ TEST_F(ClaudeCodeSetupTest, RefusedFailedAndUnconfirmedRunsAreReported) {
 TEST_F(ClaudeCodeSetupTest, WithoutClaudeTheFileIsEditedAndAnEqualEntryLeftAlone) {
     TestSupport::writeFile(settings, R"({"theme": "dark", "mcpServers": {"bosken": {"command": "/old", "args": ["-x"]}}})");
     EXPECT_EQ(setup(std::nullopt).install(appHelper), Installed(Outcome::replaced("/old", Method::configFile())));
-    EXPECT_EQ(JSON::parsed(TestSupport::readFile(settings))->data(),
-              JSON::object({{"theme", JSON("dark")},
-                            {"mcpServers", JSON::object({{"bosken", ClaudeConfigFile::entry(appHelper)}})}})
-                  .data());
     const std::string written = TestSupport::readFile(settings);
+    EXPECT_EQ(JSON::parsed(written)->data(),
+              JSON::object({{"theme", JSON("dark")}, {"mcpServers", JSON::object({{"bosken", ClaudeConfigFile::entry(appHelper)}})}}).data());
     EXPECT_EQ(setup("/bin/claude").install(appHelper), Installed(Outcome::alreadyConnected()));
     EXPECT_TRUE(calls.empty());
     EXPECT_EQ(TestSupport::readFile(settings), written);
@@ -115,8 +100,7 @@ TEST_F(ClaudeCodeSetupTest, WithoutClaudeTheFileIsEditedAndAnEqualEntryLeftAlone
 
 TEST_F(ClaudeCodeSetupTest, StatusComparesOnlyTheCommand) {
     const std::pair<std::optional<std::string>, Status> cases[] = {
-        {std::nullopt, Status::notConnected()},
-        {"{oops", Status::notConnected()},
+        {std::nullopt, Status::notConnected()}, {"{oops", Status::notConnected()},
         {R"({"mcpServers": {"bosken": {"command": "/Applications/Bosken.app/Contents/Helpers/bosken-mcp", "args": ["-v"]}}})",
          Status::connected()},
         {R"({"mcpServers": {"bosken": {"command": "/x"}}})", Status::otherHelper("/x")},

@@ -24,60 +24,42 @@ Merged merged(const std::optional<std::string>& bytes, const JSON& with = entry(
 }
 
 using EntryResult = std::variant<std::optional<JSON>, JSONMCPConfig::Problem>;
-EntryResult entryIn(const std::optional<std::string>& bytes, const Format& format = kMCPFile) {
-    return JSONMCPConfig::entry(bytes, format, "bosken");
-}
+EntryResult entryIn(const std::optional<std::string>& bytes, const Format& format = kMCPFile) { return JSONMCPConfig::entry(bytes, format, "bosken"); }
 EntryResult none() { return std::optional<JSON>{}; }
 
-const std::string kAlone =
-    "{\n"
-    "  \"mcpServers\" : {\n"
-    "    \"bosken\" : {\n"
-    "      \"args\" : [],\n"
-    "      \"command\" : \"/Applications/Bosken.app/Contents/Helpers/bosken-mcp\"\n"
-    "    }\n"
-    "  }\n"
-    "}\n";
+const std::string kAlone = "{\n  \"mcpServers\" : {\n    \"bosken\" : {\n      \"args\" : [],\n"
+                           "      \"command\" : \"/Applications/Bosken.app/Contents/Helpers/bosken-mcp\"\n    }\n  }\n}\n";
 
 }  // namespace
 
 TEST(JSONMCPConfig, NoFileOrABlankFileGivesTheEntryAlone) {
-    for (std::optional<std::string> bytes : {std::optional<std::string>{}, std::optional<std::string>{""},
-                                             std::optional<std::string>{" \t\r\n  \n"}}) {
+    for (std::optional<std::string> bytes : {std::optional<std::string>{}, std::optional<std::string>{" \t\r\n  \n"}}) {
         EXPECT_EQ(merged(bytes), Merged(kAlone));
         EXPECT_EQ(entryIn(bytes), none());
     }
 }
 
 TEST(JSONMCPConfig, UnreadableFilesAndRefusedLayouts) {
-    const std::string notAnObject = "it isn't a JSON object";
-    const std::string withComments = "it isn't valid JSON (comments are fine, trailing commas aren't)";
-    const std::string withCommas = "it isn't valid JSON, even allowing comments and trailing commas";
+    const std::string notAnObject = "it isn't a JSON object", withComments = "it isn't valid JSON (comments are fine, trailing commas aren't)",
+                      withCommas = "it isn't valid JSON, even allowing comments and trailing commas";
     const Format gemini{"mcpServers", kComments, false}, zed{"context_servers", kJSONC, false};
     struct Case { std::string bytes; Format format; JSONMCPConfig::Problem problem; };
     const Case cases[] = {
-        {"\f", kMCPFile, {kNotJSON, false}},
-        {"{\"a\": 1, // note\n\"b\": 2}", kMCPFile, {kNotJSON, false}},
-        {"{\"mcpServers\": {},}", kMCPFile, {kNotJSON, false}},
-        {"{\"mcpServers\": {},}", gemini, {withComments, false}},
-        {"{\"a\": 1} /* open", zed, {withCommas, false}},
-        {"{,}", zed, {withCommas, false}},
-        {"null", kMCPFile, {kNotJSON, false}},
-        {"// only a comment", gemini, {withComments, false}},
-        {"[]", kMCPFile, {notAnObject, false}},
+        {"\f", kMCPFile, {kNotJSON, false}}, {"null", kMCPFile, {kNotJSON, false}}, {"[]", kMCPFile, {notAnObject, false}},
+        {"{\"a\": 1, // note\n\"b\": 2}", kMCPFile, {kNotJSON, false}}, {"{\"mcpServers\": {},}", kMCPFile, {kNotJSON, false}},
+        {"{\"mcpServers\": {},}", gemini, {withComments, false}}, {"// only a comment", gemini, {withComments, false}},
+        {"{\"a\": 1} /* open", zed, {withCommas, false}}, {"{,}", zed, {withCommas, false}},
         {"{\"mcpServers\": []}", kMCPFile, {"\"mcpServers\" in it isn't an object", true}},
         {"{\"context_servers\": null}", zed, {"\"context_servers\" in it isn't an object", true}},
         {"{\"mcpServers\": {}, \"mcp\\u0053ervers\": {}}", kMCPFile, {"it has \"mcpServers\" twice", true}},
-        {"{\"mcpServers\": {\"bosken\": {}, \"bosken\": {}}}", kMCPFile,
-         {"\"mcpServers\" in it has \"bosken\" twice", true}},
+        {"{\"mcpServers\": {\"bosken\": {}, \"bosken\": {}}}", kMCPFile, {"\"mcpServers\" in it has \"bosken\" twice", true}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.bytes);
         EXPECT_EQ(merged(c.bytes, entry(), c.format), Merged(c.problem));
         EXPECT_EQ(JSONMCPConfig::removed(c.bytes, c.format, "bosken"), Merged(c.problem));
         // Reading the entry refuses only what can't be read.
-        if (!c.problem.isLayout) { EXPECT_EQ(entryIn(c.bytes, c.format), EntryResult(c.problem)); }
-        else { EXPECT_EQ(entryIn(c.bytes, c.format), none()); }
+        EXPECT_EQ(entryIn(c.bytes, c.format), c.problem.isLayout ? none() : EntryResult(c.problem));
     }
 }
 
@@ -85,8 +67,7 @@ TEST(JSONMCPConfig, EntryReadsTheValueWithExactNumbers) {
     EXPECT_EQ(entryIn("{\"mcpServers\": {\"bosken\": {\"command\": \"\\/x\\u00e9\", \"timeout\": 1.50}}}"),
               EntryResult(JSON::object({{"command", JSON("/x\xC3\xA9")}, {"timeout", JSON::number(1.5, "1.50")}})));
     EXPECT_EQ(entryIn("{\"mcpServers\": {\"other\": {\"command\": \"/x\"}}, \"bosken\": {}}"), none());
-    auto read = entryIn("/* c */ {\"mcpServers\": {\"bosken\": 5, /* d */}, }", {"mcpServers", kJSONC, true});
-    EXPECT_EQ(read, EntryResult(std::optional<JSON>(JSON(5))));
+    EXPECT_EQ(entryIn("/* c */ {\"mcpServers\": {\"bosken\": 5, /* d */}, }", {"mcpServers", kJSONC, true}), EntryResult(std::optional<JSON>(JSON(5))));
 }
 
 // Each file in its own style: the new member takes the file's indent, line ending and spacing;
@@ -98,16 +79,13 @@ TEST(JSONMCPConfig, InPlaceEditsKeepTheFilesStyle) {
         vscode{"servers", kJSONC, true};
     struct Case { const char* what; Format format; std::string before, after; };
     const Case cases[] = {
-        {"two spaces, spaced colons, another server", kMCPFile,
-         "{\n  \"mcpServers\" : {\n    \"other\" : {\n      \"command\" : \"x\"\n    }\n  }\n}\n",
+        {"two spaces, spaced colons, another server", kMCPFile, "{\n  \"mcpServers\" : {\n    \"other\" : {\n      \"command\" : \"x\"\n    }\n  }\n}\n",
          "{\n  \"mcpServers\" : {\n    \"other\" : {\n      \"command\" : \"x\"\n    },\n    \"bosken\" : {\n"
          "      \"command\" : \"/H\",\n      \"args\" : []\n    }\n  }\n}\n"},
-        {"four spaces, unsorted keys, escapes and numbers, no servers yet", general,
-         "{\n    \"zeta\": \"\\u00e9\\/\",\n    \"alpha\": 1.50e0\n}\n",
+        {"four spaces, unsorted keys, escapes and numbers, no servers yet", general, "{\n    \"zeta\": \"\\u00e9\\/\",\n    \"alpha\": 1.50e0\n}\n",
          "{\n    \"zeta\": \"\\u00e9\\/\",\n    \"alpha\": 1.50e0,\n    \"mcpServers\": {\n        \"bosken\": {\n"
          "            \"command\": \"/H\",\n            \"args\": []\n        }\n    }\n}\n"},
-        {"tabs, CR LF, a BOM, no final newline, empty servers", kMCPFile,
-         bom + "{\r\n\t\"mcpServers\": {}\r\n}",
+        {"tabs, CR LF, a BOM, no final newline, empty servers", kMCPFile, bom + "{\r\n\t\"mcpServers\": {}\r\n}",
          bom + "{\r\n\t\"mcpServers\": {\r\n\t\t\"bosken\": {\r\n\t\t\t\"command\": \"/H\",\r\n\t\t\t\"args\": []\r\n"
                "\t\t}\r\n\t}\r\n}"},
         {"one line without spaces", kMCPFile, "{\"mcpServers\":{\"a\":{\"command\":\"x\"}}}",
@@ -119,8 +97,7 @@ TEST(JSONMCPConfig, InPlaceEditsKeepTheFilesStyle) {
          "// Zed settings\n{\n  \"theme\": \"One Dark\", // mine\n  /* servers */\n  \"context_servers\": {\n"
          "    \"other\": {\"command\": \"x\",}, // keep\n    \"bosken\": {\n      \"command\": \"/H\",\n"
          "      \"args\": []\n    },\n  },\n}\n// end\n"},
-        {"a comment after the last member, no trailing comma", vscode,
-         "{\n  \"servers\": {\n    \"a\": {} // note\n  }\n}\n",
+        {"a comment after the last member, no trailing comma", vscode, "{\n  \"servers\": {\n    \"a\": {} // note\n  }\n}\n",
          "{\n  \"servers\": {\n    \"a\": {}, // note\n    \"bosken\": {\n      \"command\": \"/H\",\n"
          "      \"args\": []\n    }\n  }\n}\n"},
         {"an empty object holding a comment", vscode, "{\n  \"servers\": {\n    // none yet\n  }\n}\n",
@@ -146,10 +123,8 @@ TEST(JSONMCPConfig, InPlaceEditsKeepTheFilesStyle) {
 
 TEST(JSONMCPConfig, ReplacingAnEntryRewritesOnlyItsValue) {
     const std::string before = "{\"z\": 1, \"mcpServers\": {\"bosken\": {\"command\": \"/old\"}, \"n\": 2}}";
-    EXPECT_EQ(merged(before, entry("/H")),
-              Merged("{\"z\": 1, \"mcpServers\": {\"bosken\": {\"command\": \"/H\", \"args\": []}, \"n\": 2}}"));
-    EXPECT_EQ(JSONMCPConfig::removed(before, kMCPFile, "bosken"),
-              Merged("{\"z\": 1, \"mcpServers\": {\"n\": 2}}"));
+    EXPECT_EQ(merged(before, entry("/H")), Merged("{\"z\": 1, \"mcpServers\": {\"bosken\": {\"command\": \"/H\", \"args\": []}, \"n\": 2}}"));
+    EXPECT_EQ(JSONMCPConfig::removed(before, kMCPFile, "bosken"), Merged("{\"z\": 1, \"mcpServers\": {\"n\": 2}}"));
 }
 
 TEST(JSONMCPConfig, EntryTextsThatArentUTF8AreRefused) {
