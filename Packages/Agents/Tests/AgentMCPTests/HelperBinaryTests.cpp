@@ -13,22 +13,8 @@
 namespace {
 
 using namespace AgentMCP;
-using TestSupport::writeFile;
 
-class HelperBinaryTests : public TestSupport::TempDirTest {
-protected:
-    // A plain (unsigned) executable file at `name`.
-    std::string makeProgram(const std::string& name, const std::string& body = "#!/bin/sh\nexit 0\n") {
-        std::string p = path(name);
-        writeFile(p, body);
-        ::chmod(p.c_str(), 0755);
-        return p;
-    }
-
-    // The status-change clock is coarse (one kernel tick), so two changes in a row can get
-    // the same time; a pause makes the second one observable.
-    static void letTheClockMove() { std::this_thread::sleep_for(std::chrono::milliseconds(30)); }
-};
+using HelperBinaryTests = TestSupport::TempDirTest;
 
 TEST_F(HelperBinaryTests, IdentityIsStableUntilTheFileIsReplacedOrTouched) {
     using Change = void (*)(const std::string& file);
@@ -41,11 +27,15 @@ TEST_F(HelperBinaryTests, IdentityIsStableUntilTheFileIsReplacedOrTouched) {
         {"mode changed", [](const std::string& file) { ::chmod(file.c_str(), 0700); }},
     };
     for (const auto& [name, change] : cases) {
-        std::string p = makeProgram("helper");
+        std::string p = path("helper");  // a plain (unsigned) executable file
+        TestSupport::writeFile(p, "#!/bin/sh\nexit 0\n");
+        ::chmod(p.c_str(), 0755);
         auto before = HelperBinary::identity(p);
         ASSERT_TRUE(before.has_value());
         EXPECT_EQ(HelperBinary::identity(p), before) << "stable while nothing happens";
-        letTheClockMove();
+        // The status-change clock is coarse (one kernel tick), so two changes in a row can get
+        // the same time; a pause makes the second one observable.
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
         change(p);
         auto after = HelperBinary::identity(p);
         ASSERT_TRUE(after.has_value()) << name;

@@ -14,6 +14,7 @@
 #include "AgentMCP/ServeLoop.hpp"
 #include "AgentWire/AgentMessage.hpp"
 #include "AgentWire/AgentWire.hpp"
+#include "AgentWire/FileDescriptor.hpp"
 
 using namespace AgentMCP;
 using AgentWire::AgentMessage;
@@ -50,6 +51,7 @@ TEST(ServeLoop, ACallWithATokenHearsStillWaitingUntilItsResultAndNothingAfter) {
     ASSERT_EQ(::pipe(in), 0);
     ASSERT_EQ(::pipe(out), 0);
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, browser), 0);
+    AgentWire::FileDescriptor inReader(in[0]), outReader(out[0]), browserEnd(browser[1]);
     InputLines input(in[0], "", AgentWire::maxResultBytes);
     ReplyWriter output(out[1]);
     AppLink link([&]() -> std::variant<int, AppLink::LinkError> { return browser[0]; },
@@ -79,9 +81,6 @@ TEST(ServeLoop, ACallWithATokenHearsStillWaitingUntilItsResultAndNothingAfter) {
     EXPECT_EQ(status, 0);
     ::close(out[1]);
     EXPECT_EQ(readLine(out[0], fromLoop), "<none>");
-    ::close(in[0]);
-    ::close(out[0]);
-    ::close(browser[1]);
 }
 
 }  // namespace
