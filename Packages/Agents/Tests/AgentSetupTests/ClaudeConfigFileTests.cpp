@@ -36,10 +36,9 @@ protected:
 };
 
 TEST_F(ClaudeConfigFileTest, MissingOrBlankFileIsAnEmptyDocumentAndGetsCreated) {
-    for (const std::optional<std::string>& contents : {std::optional<std::string>(), std::optional<std::string>(""),
-                                                      std::optional<std::string>(" \t\r\n \n")}) {
+    for (const char* contents : std::initializer_list<const char*>{nullptr, "", " \t\r\n \n"}) {
         std::filesystem::remove(settings);
-        if (contents) TestSupport::writeFile(settings, *contents);
+        if (contents) TestSupport::writeFile(settings, contents);
         EXPECT_EQ(file.server("bosken"), Found(std::nullopt));
 
         ASSERT_EQ(file.setServer("bosken", helper), std::nullopt);
@@ -51,8 +50,7 @@ TEST_F(ClaudeConfigFileTest, MissingOrBlankFileIsAnEmptyDocumentAndGetsCreated) 
 TEST_F(ClaudeConfigFileTest, FileThatIsNotAJSONObjectIsReportedAndNeverReplaced) {
     for (const std::string contents : {"{", "[]", "// settings\n{}"}) {
         TestSupport::writeFile(settings, contents);
-        ASSERT_EQ(std::get<ClaudeSetupError>(file.read()), ClaudeSetupError::unreadableConfig(settings)) << contents;
-        EXPECT_EQ(file.server("bosken"), Found(ClaudeSetupError::unreadableConfig(settings)));
+        EXPECT_EQ(file.server("bosken"), Found(ClaudeSetupError::unreadableConfig(settings))) << contents;
         EXPECT_EQ(file.setServer("bosken", helper), ClaudeSetupError::unreadableConfig(settings));
         EXPECT_EQ(TestSupport::readFile(settings), contents);
     }
@@ -80,10 +78,7 @@ struct FakeFiles {
 
     ClaudeConfigFile::Files files() {
         return {.read = [this](const std::string&) { return contents; },
-                .write = [this](const std::string&, const std::string& path) {
-                    written.push_back(path);
-                    return failure;
-                },
+                .write = [this](const std::string&, const std::string& path) { written.push_back(path); return failure; },
                 .stamp = [this](const std::string&) { return stampNow; }};
     }
 };

@@ -89,8 +89,7 @@ TEST(ManualSteps, FormatQuotingInPastedText) {
 
 TEST(ManualSteps, Indent) {
     const std::pair<std::string, std::string> cases[] = {
-        {"a\n\nb\n", "    a\n    \n    b\n"}, {"a", "    a\n"}, {"", "    \n"},
-        {"a\r\nb", "    a\r\n    b\n"}, {"a\n\n", "    a\n    \n"},
+        {"a\n\nb\n", "    a\n    \n    b\n"}, {"a", "    a\n"}, {"", "    \n"}, {"a\r\nb", "    a\r\n    b\n"}, {"a\n\n", "    a\n    \n"},
     };
     for (const auto& [input, expected] : cases) EXPECT_EQ(AgentInstaller::indent(input), expected) << input;
 }

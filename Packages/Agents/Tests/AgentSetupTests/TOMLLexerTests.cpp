@@ -15,29 +15,26 @@ Statement pair(Path key, size_t first, size_t end) { return {Statement::Pair{std
 }  // namespace
 
 TEST(TOMLLexer, Statements) {
-    using Statements = std::optional<std::vector<Statement>>;
-    const std::pair<std::vector<std::string>, Statements> cases[] = {
-        {{}, std::vector<Statement>{}},
-        {{"# top", "", "  \t", "\r", "   # indented"}, std::vector<Statement>{other(0), other(1), other(2), other(3), other(4)}},
+    using S = std::vector<Statement>;
+    const std::pair<std::vector<std::string>, std::optional<S>> cases[] = {
+        {{}, S{}},
+        {{"# top", "", "  \t", "\r", "   # indented"}, S{other(0), other(1), other(2), other(3), other(4)}},
         {{"model = \"o3\"  # chosen", "", "[mcp_servers.bosken]\r",
           "command = \"/Applications/Bosken.app/Contents/Helpers/bosken-mcp\"", "args = [",
           "  \"--flag\",  # a [bracket] in a comment", "]", "[[profiles]]", "env = { A = \"}\", B = '{' }"},
-         std::vector<Statement>{pair({"model"}, 0, 1), other(1), header({"mcp_servers", "bosken"}, false, 2),
-                                pair({"command"}, 3, 4), pair({"args"}, 4, 7), header({"profiles"}, true, 7),
-                                pair({"env"}, 8, 9)}},
+         S{pair({"model"}, 0, 1), other(1), header({"mcp_servers", "bosken"}, false, 2), pair({"command"}, 3, 4),
+           pair({"args"}, 4, 7), header({"profiles"}, true, 7), pair({"env"}, 8, 9)}},
         // Multi-line strings span their lines; an escaped quote does not close a basic one, four quotes do.
-        {{"command = \"\"\"", "/path/one", "[not a header]", "\"\"\"", "x = 1"},
-         std::vector<Statement>{pair({"command"}, 0, 4), pair({"x"}, 4, 5)}},
-        {{"a = '''one", "two ''", "three'''  # done", "b = 2"}, std::vector<Statement>{pair({"a"}, 0, 3), pair({"b"}, 3, 4)}},
-        {{"a = \"\"\"x\\\"\"\"", "still inside", "end\"\"\"\"", "b = 2"},
-         std::vector<Statement>{pair({"a"}, 0, 3), pair({"b"}, 3, 4)}},
+        {{"command = \"\"\"", "/path/one", "[not a header]", "\"\"\"", "x = 1"}, S{pair({"command"}, 0, 4), pair({"x"}, 4, 5)}},
+        {{"a = '''one", "two ''", "three'''  # done", "b = 2"}, S{pair({"a"}, 0, 3), pair({"b"}, 3, 4)}},
+        {{"a = \"\"\"x\\\"\"\"", "still inside", "end\"\"\"\"", "b = 2"}, S{pair({"a"}, 0, 3), pair({"b"}, 3, 4)}},
         // An unclosed single-line string ends with its line; brackets inside strings do not nest.
-        {{"a = \"open [", "b = 'x"}, std::vector<Statement>{pair({"a"}, 0, 1), pair({"b"}, 1, 2)}},
-        {{"a = [\"]\", ']', \"\\\"]\"", "]"}, std::vector<Statement>{pair({"a"}, 0, 2)}},
-        {{"\"a\\\"=b\" = 1"}, std::vector<Statement>{pair({"a\"=b"}, 0, 1)}},
+        {{"a = \"open [", "b = 'x"}, S{pair({"a"}, 0, 1), pair({"b"}, 1, 2)}},
+        {{"a = [\"]\", ']', \"\\\"]\"", "]"}, S{pair({"a"}, 0, 2)}},
+        {{"\"a\\\"=b\" = 1"}, S{pair({"a\"=b"}, 0, 1)}},
         // A byte order mark opens the file only.
-        {{"\xEF\xBB\xBF[a]", "b = 1"}, std::vector<Statement>{header({"a"}, false, 0), pair({"b"}, 1, 2)}},
-        {{"\xEF\xBB\xBFkey = 1"}, std::vector<Statement>{pair({"key"}, 0, 1)}},
+        {{"\xEF\xBB\xBF[a]", "b = 1"}, S{header({"a"}, false, 0), pair({"b"}, 1, 2)}},
+        {{"\xEF\xBB\xBFkey = 1"}, S{pair({"key"}, 0, 1)}},
         {{"a = 1", "\xEF\xBB\xBF[b]"}, std::nullopt},
         // Unreadable: unclosed arrays, inline tables and multi-line strings, no equals sign outside
         // quotes, empty key segments, bad headers; one bad line spoils the whole file.

@@ -10,6 +10,7 @@ const std::string kHelper = "/Applications/Bosken.app/Contents/Helpers/bosken-mc
 const std::string kCommand = "command = \"/Applications/Bosken.app/Contents/Helpers/bosken-mcp\"";
 
 using Merged = std::variant<std::string, TOMLMCPConfig::Problem>;
+using Removed = std::variant<TOMLMCPConfig::Removal, TOMLMCPConfig::Problem>;
 Merged merged(const std::optional<std::string>& bytes, const std::string& helper = kHelper) {
     return TOMLMCPConfig::merged(bytes, "bosken", helper);
 }
@@ -17,7 +18,7 @@ Merged merged(const std::optional<std::string>& bytes, const std::string& helper
 }  // namespace
 
 TEST(TOMLMCPConfig, MergesAndMergingAgainChangesNothing) {
-    const std::string table = "[mcp_servers.bosken]\n" + kCommand + "\nargs = []\n";
+    const std::string h = "[mcp_servers.bosken]\n", table = h + kCommand + "\nargs = []\n";
     struct Case { std::string name; std::optional<std::string> before; std::string after; };
     const Case cases[] = {
         {"no file", std::nullopt, table},
@@ -34,24 +35,18 @@ TEST(TOMLMCPConfig, MergesAndMergingAgainChangesNothing) {
          "# Codex settings\nmodel = \"o3\"\n\n[mcp_servers.bosken]  # the browser\n" + kCommand +
              "\n# keep this note\nargs = []\nstartup_timeout_sec = 30\n\n[mcp_servers.bosken.env]\nA = \"1\"\n\n"
              "[mcp_servers.other]\ncommand = \"other\"\nargs = [\"x\"]\n"},
-        {"only env", "[mcp_servers.bosken]\n[mcp_servers.bosken.env]\nA = \"1\"\n",
-         table + "[mcp_servers.bosken.env]\nA = \"1\"\n"},
-        {"args first, no command", "[mcp_servers.bosken]\nargs = [\"a\"]\nenv = {}\n", table + "env = {}\n"},
-        {"args further down, no command", "[mcp_servers.bosken]\nx = 1\nargs = [\"a\"]\n",
-         "[mcp_servers.bosken]\n" + kCommand + "\nx = 1\nargs = []\n"},
-        {"args before command", "[mcp_servers.bosken]\nargs = []\nx = 1\ncommand = 'old'\n",
-         "[mcp_servers.bosken]\nargs = []\nx = 1\n" + kCommand + "\n"},
+        {"only env", h + "[mcp_servers.bosken.env]\nA = \"1\"\n", table + "[mcp_servers.bosken.env]\nA = \"1\"\n"},
+        {"args first, no command", h + "args = [\"a\"]\nenv = {}\n", table + "env = {}\n"},
+        {"args further down, no command", h + "x = 1\nargs = [\"a\"]\n", h + kCommand + "\nx = 1\nargs = []\n"},
+        {"args before command", h + "args = []\nx = 1\ncommand = 'old'\n", h + "args = []\nx = 1\n" + kCommand + "\n"},
         {"header is the last line without LF", "a = 1\n[mcp_servers.bosken]", "a = 1\n" + table},
         {"multi-line values become one line each",
-         "[mcp_servers.bosken]\ncommand = \"\"\"\n/old/path\n\"\"\"\nargs = [\n  \"--a\",\n  \"--b\",\n]\nz = 1\n",
-         table + "z = 1\n"},
+         h + "command = \"\"\"\n/old/path\n\"\"\"\nargs = [\n  \"--a\",\n  \"--b\",\n]\nz = 1\n", table + "z = 1\n"},
         {"quoted keys and spacing", "[ mcp_servers . \"bosken\" ]\n  \"command\"   =  \"old\"\n",
          "[ mcp_servers . \"bosken\" ]\n" + kCommand + "\nargs = []\n"},
-        {"later command wins", "[mcp_servers.bosken]\ncommand = \"a\"\ncommand = \"b\"\n",
-         "[mcp_servers.bosken]\ncommand = \"a\"\n" + kCommand + "\nargs = []\n"},
+        {"later command wins", h + "command = \"a\"\ncommand = \"b\"\n", h + "command = \"a\"\n" + kCommand + "\nargs = []\n"},
         {"a deeper table only", "[mcp_servers.bosken.env]\nA = \"1\"\n", "[mcp_servers.bosken.env]\nA = \"1\"\n\n" + table},
-        {"another server's dotted keys", "mcp_servers.other.command = \"x\"\n",
-         "mcp_servers.other.command = \"x\"\n\n" + table},
+        {"another server's dotted keys", "mcp_servers.other.command = \"x\"\n", "mcp_servers.other.command = \"x\"\n\n" + table},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(merged(c.before), Merged(c.after)) << c.name;
@@ -71,11 +66,8 @@ TEST(TOMLMCPConfig, RemovesTheTableWithItsSubTablesKeepingEverythingElse) {
          "[mcp_servers.bosken.env]\nK = 1\n[mcp_servers.bosken]\n" + kCommand + "\n"},
         {"[mcp_servers.other]\ncommand = \"x\"\n", "[mcp_servers.other]\ncommand = \"x\"\n", ""},
     };
-    for (const auto& c : cases) {
-        EXPECT_EQ(TOMLMCPConfig::removed(c.before, "bosken"),
-                  (std::variant<TOMLMCPConfig::Removal, TOMLMCPConfig::Problem>(TOMLMCPConfig::Removal{c.after, c.removed})))
-            << c.before;
-    }
+    for (const auto& c : cases)
+        EXPECT_EQ(TOMLMCPConfig::removed(c.before, "bosken"), Removed(TOMLMCPConfig::Removal{c.after, c.removed})) << c.before;
     EXPECT_EQ(TOMLMCPConfig::removed("mcp_servers.bosken.command = \"/x\"\n", "bosken").index(), 1u);
 }
 
