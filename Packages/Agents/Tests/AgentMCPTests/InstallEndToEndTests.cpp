@@ -46,7 +46,6 @@ protected:
         int status = child.exitCode(std::chrono::seconds(60)).value_or(-100);
         return {status, child.output(), child.errorOutput()};
     }
-    std::string read(const std::string& relative) const { return TestSupport::readFile(path(relative)); }
     std::set<std::string> filesUnder(const std::string& relative) const {
         std::set<std::string> files;
         for (const auto& entry : std::filesystem::recursive_directory_iterator(path(relative)))

@@ -48,7 +48,6 @@ protected:
     int run(const std::vector<std::string>& arguments, std::optional<std::string> helperPath = helper) {
         return captured([&] { return MCPInstall::run(arguments, {}, helperPath, installer(), toOut, toErr); });
     }
-    std::string read(const std::string& relative) const { return TestSupport::readFile(path(relative)); }
     bool exists(const std::string& relative) const { return std::filesystem::exists(path(relative)); }
     // The first line each app's plan printed ("Name: summary").
     std::vector<std::string> planHeadings() const {

@@ -43,9 +43,7 @@ TEST(MCPMainParse, CommandLines) {
         {{"bosken-mcp", "--socket", "/s", "install"}, {}, unknown + "install\n" + std::string(MCPMain::helpText)},
     };
     for (const auto& c : cases) {
-        std::string joined;
-        for (const auto& a : c.arguments) joined += a + " ";
-        EXPECT_EQ(describe(MCPMain::parse(c.arguments, c.environment, fakeHome)), c.expected) << joined;
+        EXPECT_EQ(describe(MCPMain::parse(c.arguments, c.environment, fakeHome)), c.expected) << testing::PrintToString(c.arguments);
     }
     auto noHome = [](const MCPMain::Environment&) -> std::optional<std::string> { return std::nullopt; };
     EXPECT_EQ(describe(MCPMain::parse({"bosken-mcp"}, {}, noHome)),

@@ -4,17 +4,12 @@
 
 #include "AgentWire/ByteScan.hpp"
 
-namespace {
-
-bool needsAttention(unsigned char c, bool stopAtNonASCII) {
-    return c == '"' || c == '\\' || c < 0x20 || (stopAtNonASCII && c >= 0x80);
-}
-
-}  // namespace
-
 // Each kind of byte at every position around the vector steps, from unaligned starts: the
 // run ends exactly at the first byte that needs attention.
 TEST(ByteScan, StringRunEndsAtTheFirstByteThatNeedsAttention) {
+    auto needsAttention = [](unsigned char c, bool stopAtNonASCII) {
+        return c == '"' || c == '\\' || c < 0x20 || (stopAtNonASCII && c >= 0x80);
+    };
     for (bool stopAtNonASCII : {false, true}) {
         for (char byte : {'"', '\\', '\0', '\x1f', '\x80', '\xff', '\x7f', ' '}) {
             for (size_t length : {0, 1, 15, 16, 17, 31, 32, 33, 47, 48, 49, 63, 64, 65, 81}) {

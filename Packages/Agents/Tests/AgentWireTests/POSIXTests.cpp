@@ -15,13 +15,8 @@ namespace POSIX = AgentWire::POSIX;
 using AgentWire::FileDescriptor;
 
 TEST(POSIX, WriteAllFollowsEachWriteResult) {
-    struct Case {
-        const char* name;
-        std::vector<std::pair<ssize_t, int>> steps;  // {count} or {-1, errno}; then all asked
-        bool goOn;
-        int result;
-        std::vector<size_t> asked;
-    };
+    // steps: {count, 0} or {-1, errno}, then all that is asked is written.
+    struct Case { const char* name; std::vector<std::pair<ssize_t, int>> steps; bool goOn; int result; std::vector<size_t> asked; };
     const Case cases[] = {
         {"interrupted write is repeated", {{-1, EINTR}, {10, 0}}, true, 0, {10, 10}},
         {"partial writes continue with the rest", {{4, 0}, {6, 0}}, true, 0, {10, 6}},

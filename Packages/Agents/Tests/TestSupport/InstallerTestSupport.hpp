@@ -42,6 +42,7 @@ class InstallerTest : public TestSupport::TempDirTest {
 protected:
     std::string home() const { return path("home"); }
     void write(const std::string& relative, const std::string& bytes) const { TestSupport::writeFile(path(relative), bytes); }
+    std::string read(const std::string& relative) const { return TestSupport::readFile(path(relative)); }
     AgentSetup::AgentInstaller installer(AgentSetup::AgentInstaller::Environment environment, bool findCommands,
                                          AgentSetup::CommandRunner runner = {}) const {
         return AgentSetup::AgentInstaller(std::move(environment), home(), std::vector<std::string>{}, findCommands,
